@@ -1,0 +1,73 @@
+// The bootloader frame engine and the link it owns.
+#pragma once
+
+#include <cstdint>
+
+#include "link/transport.h"
+
+// Command codes as the program sends them; bit 7 (kSequenceFlag) adds a
+// sequence number to the frame.
+enum BootloaderCommand : uint8_t {
+  ReadBootloaderVersion = 1,
+  BeginApplication = 2,
+  ApplicationRecords = 3,
+  EndUpdate = 4,
+  BeginFlashImage = 5,
+  FlashImageBlock = 6,
+  EndFlashImage = 7,
+  WriteApplicationVersion = 8,
+  ReadApplicationVersion = 9,
+  TextString = 10,
+  ExitBootloader = 11,
+  RestoreFactoryDefaults = 12,
+  ReadIdentity = 13,
+};
+constexpr uint8_t kSequenceFlag = 0x80;
+
+class BootloaderSession {
+ public:
+  static constexpr int kFrameSize = 2048;
+  static constexpr int kReadSize = 2038;
+
+  BootloaderSession();
+  ~BootloaderSession();
+  BootloaderSession(const BootloaderSession&) = delete;
+  BootloaderSession& operator=(const BootloaderSession&) = delete;
+
+  // Link slot. The session owns the link it holds: a new one (or null)
+  // closes and deletes the old one.
+  void SetTransport(Transport* link);
+  Transport* GetTransport() const { return link_; }
+  int Open();
+  int Close();
+
+  // Builds the frame, sends it, resends it on time-out; true once a matching
+  // reply has arrived. The reply then stays available until the next call.
+  bool SendCommand(uint8_t command, const uint8_t* data, int length, uint16_t tries, uint16_t timeoutMs);
+  // The reply in plain form: command code without bit 7, reply data, CRC.
+  const uint8_t* ReplyData() const { return reply_; }
+  uint16_t ReplyLength() const { return replyLength_; }
+
+ private:
+  // Implementation state (frames, receiver flags, sequence counter, retry
+  // state) is private to boot/bootloader_session.cpp.
+  Transport* link_ = nullptr;
+  uint8_t transmit_[kFrameSize];
+  uint16_t transmitLength_ = 0;
+  uint8_t reply_[kFrameSize];
+  uint16_t replyLength_ = 0;
+  bool escape_ = false;
+  bool complete_ = false;
+  bool timedOut_ = false;
+  uint32_t sequence_ = 0;
+  bool waiting_ = false;
+  uint16_t tries_ = 0;
+  uint16_t triesLeft_ = 0;
+  uint16_t timeoutMs_ = 0;
+  uint32_t deadline_ = 0;
+  uint8_t body_[kFrameSize];
+  uint8_t readBuffer_[kReadSize];
+};
+
+// CRC-16 (polynomial 0x1021, initial 0, not reflected), four bits at a time.
+uint16_t Crc16(const uint8_t* data, int length);

@@ -1,0 +1,28 @@
+// The device link: one abstract connection to a unit, with a serial, a UDP
+// and a TCP kind. The bootloader protocol writes raw bytes and polls for
+// bytes; the text command protocol uses Exchange.
+#pragma once
+
+#include <cstdint>
+
+class Transport {
+ public:
+  virtual ~Transport() {}
+  // Nonzero when the link is usable afterwards.
+  virtual int Open() = 0;
+  // Nonzero while the link holds an open port or socket.
+  virtual int IsOpen() { return 0; }
+  // Always 1.
+  virtual int Close() { return 1; }
+  // 1 accepted, 0 failed.
+  virtual int Write(const uint8_t* data, int length) = 0;
+  // Bytes placed in the buffer; 0 when none arrived within the kind's read
+  // time-out, or on error. Never waits for a full buffer.
+  virtual uint16_t Read(uint8_t* buffer, int capacity) = 0;
+  // Sends a command and collects one reply "<...>" into the buffer as
+  // NUL-terminated text. 1 when a reply was collected, else 0. The same for
+  // every kind.
+  int Exchange(const char* command, char* reply, unsigned capacity, unsigned timeoutMs);
+  // "COM", "IP" or "TCP".
+  virtual const wchar_t* Kind() = 0;
+};
