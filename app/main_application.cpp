@@ -1,8 +1,10 @@
 // Start-up, the message loop and shutdown of the windowed program.
-#include <commctrl.h>
 
 #include <clocale>
 
+#include "platform/platform.h"
+// After windows.h, which the platform header brings in.
+#include <commctrl.h>
 #include "app/app_state.h"
 #include "app/main_window.h"
 #include "app/startup_steps.h"

@@ -2,12 +2,12 @@
 // procedure only dispatches; each message or command has its own handler.
 #include "app/main_window.h"
 
-#include <commctrl.h>
-
 #include <cstdio>
 #include <cwchar>
 
 #include "app/app_state.h"
+// After windows.h, which the platform header brings in.
+#include <commctrl.h>
 #include "app/status.h"
 #include "package/properties_container.h"
 #include "resources/resource.h"

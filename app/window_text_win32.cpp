@@ -1,7 +1,9 @@
-#include <commctrl.h>
 
 #include <cwchar>
 
+#include "platform/platform.h"
+// After windows.h, which the platform header brings in.
+#include <commctrl.h>
 #include "app/status.h"
 #include "resources/resource.h"
 

@@ -37,7 +37,7 @@ namespace platform {
 uint32_t TickCount();
 void SleepMs(uint32_t ms);
 // Give the processor to another thread (used by loops that would otherwise spin).
-void YieldProcessor();
+void YieldThread();
 
 // ------------------------------------------------------------- threads ----
 

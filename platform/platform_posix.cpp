@@ -27,7 +27,7 @@ void SleepMs(uint32_t ms) {
   }
 }
 
-void YieldProcessor() { sched_yield(); }
+void YieldThread() { sched_yield(); }
 
 // ------------------------------------------------------------- threads ----
 

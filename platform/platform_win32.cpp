@@ -9,7 +9,7 @@ uint32_t TickCount() { return ::GetTickCount(); }
 
 void SleepMs(uint32_t ms) { ::Sleep(ms); }
 
-void YieldProcessor() { ::SwitchToThread(); }
+void YieldThread() { ::SwitchToThread(); }
 
 // ------------------------------------------------------------- threads ----
 
