@@ -5,13 +5,16 @@
 
 // Formats "Progress: %s" with the text and delivers it to the window as
 // UWM_SET_STATUS: posted when `post` is true (workers), sent otherwise (the
-// main window's end-of-operation handling). Each report carries its own copy
-// of the text, which the receiver takes over with TakeStatusText, so a later
-// report never changes a line that is still waiting to be shown.
+// main window's end-of-operation handling). Each report carries its own heap
+// copy of the text (at most 255 characters), owned by that message, so a
+// later report never changes a line that is still waiting to be shown. The
+// receiver owns the copy once the message arrives, posted or sent, and must
+// release it; if the message cannot be delivered (PostWindowMessage fails, no
+// window) ReportStatus frees it at once and returns false.
 bool ReportStatus(platform::WindowRef window, const wchar_t* text, bool post);
 
-// The receiver's side of UWM_SET_STATUS: the text that lParam carries. Copy
-// it, then hand the pointer to ReleaseStatusText.
+// The receiver's side of UWM_SET_STATUS: the text that lParam carries. Use
+// or copy it, then hand the same lParam to ReleaseStatusText, exactly once.
 const wchar_t* StatusTextOf(platform::MessageLParam lParam);
 void ReleaseStatusText(platform::MessageLParam lParam);
 
