@@ -1,0 +1,47 @@
+// The serial link: a unit on a serial port at a bit rate chosen by the
+// caller, always 8 data bits, no parity, one stop bit.
+#pragma once
+
+#include <cstdint>
+
+#include "link/transport.h"
+
+class COMTransport : public Transport {
+ public:
+  // The name is copied (at most kNameSize - 1 characters); the port stays
+  // closed until Open.
+  COMTransport(const wchar_t* portName, int bitRate);
+  ~COMTransport() override;
+  COMTransport(const COMTransport&) = delete;
+  COMTransport& operator=(const COMTransport&) = delete;
+
+  // Opens the port exclusively and applies time-outs and line settings
+  // afresh; nonzero when the port is open afterwards.
+  int Open() override;
+  int IsOpen() override;
+  int Close() override;
+  // Always 1; a failed write closes the port.
+  int Write(const uint8_t* data, int length) override;
+  // Returns as soon as bytes are there, or after about 5 ms with none.
+  uint16_t Read(uint8_t* buffer, int capacity) override;
+  const wchar_t* Kind() override;
+  virtual const wchar_t* PortName();
+
+  static constexpr int kNameSize = 12;
+
+ private:
+#ifdef _WIN32
+  using PortHandle = void*;  // HANDLE
+  static constexpr PortHandle kClosed = nullptr;
+#else
+  using PortHandle = int;  // file descriptor
+  static constexpr PortHandle kClosed = -1;
+#endif
+  PortHandle port_ = kClosed;
+  uint32_t lastReadCount_ = 0;
+  int bitRate_;
+  wchar_t portName_[kNameSize];
+  // A name that did not fit is never opened: its shortened form could be
+  // another port.
+  bool nameTruncated_ = false;
+};

@@ -1,0 +1,161 @@
+// The serial link on Linux: the port device name is a path to a terminal
+// device (a serial port, a pseudo-terminal, or a link to one).
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cwchar>
+
+#include "link/com_transport.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int kReadWaitMs = 5;
+constexpr uint32_t kWriteConstantMs = 500;
+constexpr uint32_t kWritePerByteMs = 1;
+
+bool SpeedConstant(int bitRate, speed_t* speed) {
+  static const struct {
+    int rate;
+    speed_t constant;
+  } kRates[] = {
+      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+      {576000, B576000}, {921600, B921600}, {1000000, B1000000},
+  };
+  for (const auto& entry : kRates)
+    if (entry.rate == bitRate) {
+      *speed = entry.constant;
+      return true;
+    }
+  return false;
+}
+
+// The Windows serial driver hands every byte through untouched: it has no
+// line discipline. A terminal device does, and a freshly opened one (a
+// pseudo-terminal above all) starts out cooking lines, echoing and mapping
+// CR/LF, which would mangle a binary protocol. Raw mode is therefore what
+// "the port's own settings" mean for the bytes; the line format is ours, and
+// modem lines and hardware flow control stay as the port reports them.
+void ApplyLineSettings(termios* t, speed_t speed) {
+  t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+  t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+  t->c_cflag |= CS8 | CREAD;  // a Windows port always receives
+  // Reads never wait inside the driver; Read does its own 5 ms wait.
+  t->c_cc[VMIN] = 0;
+  t->c_cc[VTIME] = 0;
+  cfsetispeed(t, speed);
+  cfsetospeed(t, speed);
+}
+
+bool NarrowPath(const wchar_t* name, char* path, size_t capacity) {
+  const size_t length = std::wcstombs(path, name, capacity);
+  return length != static_cast<size_t>(-1) && length < capacity && length > 0;
+}
+
+}  // namespace
+
+int COMTransport::Open() {
+  if (IsOpen()) Close();
+  if (nameTruncated_) return 0;
+  speed_t speed;
+  if (!SpeedConstant(bitRate_, &speed)) return 0;
+  char path[PATH_MAX];
+  if (!NarrowPath(portName_, path, sizeof path)) return 0;
+
+  // Non-blocking, so that neither the open nor a write can hang on a line
+  // that never comes ready; Read and Write bound their own waits with poll.
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+
+  // Exclusive like a Windows port. TIOCEXCL keeps other programs out but not
+  // a privileged one; the advisory lock also keeps our own second link out,
+  // in this process or another, whoever runs it.
+  termios settings{};
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &settings) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    close(fd);
+    return 0;
+  }
+  ApplyLineSettings(&settings, speed);
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    return 0;
+  }
+  port_ = fd;
+  return IsOpen();
+}
+
+int COMTransport::Close() {
+  if (port_ != kClosed) {
+    // The exclusive flag belongs to the terminal, not to our descriptor, and
+    // would outlive it while the far end (a pseudo-terminal's master) stays.
+    ioctl(port_, TIOCNXCL);
+    close(port_);  // releases the lock too
+    port_ = kClosed;
+  }
+  return 1;
+}
+
+int COMTransport::Write(const uint8_t* data, int length) {
+  if (port_ == kClosed || data == nullptr || length <= 0) return 1;
+  // The same bound as the Windows write time-outs: 500 ms plus 1 ms a byte.
+  // Running out of time is not a failure there either; the rest is dropped.
+  const uint32_t start = platform::TickCount();
+  const uint32_t allowed = kWriteConstantMs + kWritePerByteMs * static_cast<uint32_t>(length);
+  int done = 0;
+  while (done < length) {
+    const ssize_t n = write(port_, data + done, static_cast<size_t>(length - done));
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      Close();  // the port is gone: report it closed from now on
+      return 1;
+    }
+    const uint32_t elapsed = platform::TickCount() - start;
+    if (elapsed >= allowed) return 1;
+    pollfd ready{port_, POLLOUT, 0};
+    if (poll(&ready, 1, static_cast<int>(allowed - elapsed)) < 0 && errno != EINTR) {
+      Close();
+      return 1;
+    }
+    if (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      Close();
+      return 1;
+    }
+  }
+  return 1;
+}
+
+uint16_t COMTransport::Read(uint8_t* buffer, int capacity) {
+  lastReadCount_ = 0;
+  if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
+  const uint32_t start = platform::TickCount();
+  pollfd ready{port_, POLLIN, 0};
+  if (poll(&ready, 1, kReadWaitMs) > 0 && (ready.revents & POLLIN)) {
+    const size_t wanted = capacity > 0xFFFF ? 0xFFFF : static_cast<size_t>(capacity);
+    const ssize_t n = read(port_, buffer, wanted);
+    if (n > 0) lastReadCount_ = static_cast<uint32_t>(n);
+  }
+  if (lastReadCount_ == 0) {
+    // A hung-up line reports at once, with nothing to read; wait out the
+    // rest of the poll so that callers looping on Read do not spin.
+    const uint32_t elapsed = platform::TickCount() - start;
+    if (elapsed < static_cast<uint32_t>(kReadWaitMs)) platform::SleepMs(kReadWaitMs - elapsed);
+  }
+  return static_cast<uint16_t>(lastReadCount_);
+}

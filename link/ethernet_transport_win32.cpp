@@ -1,0 +1,119 @@
+// The network links on Windows, over Winsock 2 (started once by the program
+// at start-up).
+#include <winsock2.h>
+
+#include "link/ethernet_transport.h"
+#include "resources/resource.h"
+
+namespace {
+
+// Winsock takes the receive time-out as a DWORD of milliseconds.
+bool SetReceiveTimeout(SOCKET s, DWORD milliseconds) {
+  return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
+                    sizeof milliseconds) != SOCKET_ERROR;
+}
+
+sockaddr_in Destination(uint32_t address, int port) {
+  sockaddr_in destination{};
+  destination.sin_family = AF_INET;
+  destination.sin_port = htons(static_cast<u_short>(port));
+  destination.sin_addr.s_addr = address;
+  return destination;
+}
+
+int ReadSize(int capacity) { return capacity > 0xFFFF ? 0xFFFF : capacity > 0 ? capacity : 0; }
+
+}  // namespace
+
+// ------------------------------------------------------------------ UDP ----
+
+int EthernetTransport::Open() {
+  Close();  // a second Open makes a new socket; the old one must not leak
+  socket_ = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (socket_ == INVALID_SOCKET) {
+    ShowLinkSocketError(IDS_SOCKET_CREATION_FAILED);
+    return 0;
+  }
+  if (!SetReceiveTimeout(socket_, 10)) {
+    ShowLinkSocketError(IDS_RECEIVE_TIMEOUT_FAILED);
+    return 0;
+  }
+  destination_ = Destination(address_, port_);
+  return 1;
+}
+
+int EthernetTransport::Close() {
+  if (socket_ != INVALID_SOCKET) closesocket(socket_);
+  socket_ = INVALID_SOCKET;
+  return 1;
+}
+
+int EthernetTransport::Write(const uint8_t* data, int length) {
+  sendto(socket_, reinterpret_cast<const char*>(data), length > 0 ? length : 0, 0,
+         reinterpret_cast<const sockaddr*>(&destination_), sizeof destination_);
+  return 1;
+}
+
+uint16_t EthernetTransport::Read(uint8_t* buffer, int capacity) {
+  if (buffer == nullptr) return 0;
+  const int size = ReadSize(capacity);
+  const int n = recvfrom(socket_, reinterpret_cast<char*>(buffer), size, 0, nullptr, nullptr);
+  if (n == SOCKET_ERROR) {
+    // A datagram longer than the buffer has still filled it: hand over what
+    // was placed, as on every other system, rather than lose it. Anything
+    // else, the receive time-out included, is an empty read.
+    return WSAGetLastError() == WSAEMSGSIZE ? static_cast<uint16_t>(size) : 0;
+  }
+  return n < 0 ? 0 : static_cast<uint16_t>(n);
+}
+
+// ------------------------------------------------------------------ TCP ----
+
+int EthernetTransportTCP::Open() {
+  Close();
+  socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (socket_ == INVALID_SOCKET) {
+    ShowLinkSocketError(IDS_SOCKET_CREATION_FAILED);
+    return 0;
+  }
+  linger noLinger{};
+  noLinger.l_onoff = 0;
+  if (!SetReceiveTimeout(socket_, 100) ||
+      setsockopt(socket_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&noLinger), sizeof noLinger) ==
+          SOCKET_ERROR) {
+    ShowLinkSocketError(IDS_RECEIVE_TIMEOUT_FAILED);
+    return 0;
+  }
+  destination_ = Destination(address_, port_);
+  // Blocking, with the system's own connect time-out. A refused or
+  // unreachable unit is silent: callers take it as a unit that does not answer.
+  if (connect(socket_, reinterpret_cast<const sockaddr*>(&destination_), sizeof destination_) == SOCKET_ERROR) {
+    WSAGetLastError();
+    return 0;
+  }
+  return 1;
+}
+
+int EthernetTransportTCP::Close() {
+  if (socket_ != INVALID_SOCKET) closesocket(socket_);
+  socket_ = INVALID_SOCKET;
+  return 1;
+}
+
+int EthernetTransportTCP::Write(const uint8_t* data, int length) {
+  if (send(socket_, reinterpret_cast<const char*>(data), length > 0 ? length : 0, 0) == SOCKET_ERROR) {
+    WSAGetLastError();
+    return 0;
+  }
+  return 1;
+}
+
+uint16_t EthernetTransportTCP::Read(uint8_t* buffer, int capacity) {
+  if (buffer == nullptr) return 0;
+  const int n = recv(socket_, reinterpret_cast<char*>(buffer), ReadSize(capacity), 0);
+  if (n == SOCKET_ERROR) {
+    WSAGetLastError();  // the receive time-out lands here too
+    return 0;
+  }
+  return n < 0 ? 0 : static_cast<uint16_t>(n);
+}
