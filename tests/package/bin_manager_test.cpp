@@ -91,18 +91,6 @@ TEST(FlashBlocks, RewindStartsAgainAtTheBase) {
   EXPECT_EQ(first.size(), second.size());
 }
 
-TEST(FlashBlocks, SmallerMaximumGivesConsecutiveAddresses) {
-  TestResources res;
-  res.Add(L"IMG", L"BIN", Pattern(25));
-  CBinManager image(0x1000);
-  ASSERT_TRUE(image.LoadFromResource(L"IMG"));
-  std::vector<Block> blocks = AllBlocks(image, 10);
-  ASSERT_EQ(blocks.size(), 3u);
-  EXPECT_EQ(blocks[1].address, 0x100Au);
-  EXPECT_EQ(blocks[2].address, 0x1014u);
-  EXPECT_EQ(blocks[2].bytes.size(), 5u);
-}
-
 class FlashFile : public ::testing::Test {
  protected:
   void SetUp() override { path_ = ::testing::TempDir() + "bin_manager_test.bin"; }
@@ -154,14 +142,6 @@ TEST_F(FlashFile, UnreadableFileLeavesTheImageEmpty) {
   EXPECT_FALSE(image.LoadFromFile(L"/nonexistent/dir/flash.bin"));
   EXPECT_EQ(image.Size(), 0u);
   EXPECT_EQ(image.BytesConsumed(), 0u);  // Clear rewinds too
-  EXPECT_TRUE(AllBlocks(image).empty());
-}
-
-TEST_F(FlashFile, EmptyFileIsAnEmptyImage) {
-  Write("");
-  CBinManager image(kBase);
-  ASSERT_TRUE(image.LoadFromFile(WidePath().c_str()));
-  EXPECT_EQ(image.Size(), 0u);
   EXPECT_TRUE(AllBlocks(image).empty());
 }
 

@@ -89,15 +89,6 @@ TEST(HexParsing, ReloadReplacesTheRecords) {
   EXPECT_EQ(Drain(hex).size(), 2u);
 }
 
-TEST(HexParsing, MissingResourceLeavesTheImageEmpty) {
-  TestResources res;
-  CHexManager hex;
-  ASSERT_TRUE(LoadHex(hex, res, ":00000001FF\r\n"));
-  EXPECT_FALSE(hex.LoadFromResource(L"P32_APPLICATION"));
-  EXPECT_EQ(hex.RecordCount(), 0u);
-  EXPECT_EQ(hex.NextRecordLength(), 0u);
-}
-
 TEST(HexRejects, RecordOfTheLargestSizeIsTakenOneMoreRejectsTheLoad) {
   TestResources res;
   CHexManager hex;

@@ -150,13 +150,4 @@ TEST_F(PackagedImage, UpdaterPropertiesHoldTheMessagesAndSevenPages) {
   EXPECT_EQ(HelpPages(updater, L"help-message.Updater Instructions"), 7);
 }
 
-TEST_F(PackagedImage, ReleaseNotesArePresent) {
-  const uint8_t* data = nullptr;
-  uint32_t size = 0;
-  ASSERT_TRUE(platform::FindModuleResource(L"BUILD_NOTES", L"NOTES", &data, &size));
-  std::string notes(reinterpret_cast<const char*>(data), size);
-  EXPECT_NE(notes.find("V1.8"), std::string::npos);
-  EXPECT_NE(notes.find("\r\n"), std::string::npos);
-}
-
 }  // namespace

@@ -130,25 +130,6 @@ TEST(PropertiesLimits, OverlongKeyIsCutSafely) {
   EXPECT_STREQ(props.Get(std::wstring(PropertiesContainer::kMaxTextLength, L'k').c_str()), L"value");
 }
 
-TEST(PropertiesLimits, EscapesCountAsOneCharacterTowardsTheLimit) {
-  TestResources res;
-  PropertiesContainer props;
-  std::string value;
-  for (int i = 0; i < 400; ++i) value += "\\n";  // 800 bytes, 400 characters
-  ASSERT_TRUE(LoadText(props, res, "k = x" + value + "y\r\n"));
-  std::wstring expected = L"x" + std::wstring(400, L'\n') + L"y";
-  EXPECT_EQ(std::wstring(props.Get(L"k")), expected);
-}
-
-TEST(PropertiesLimits, LineLongerThanTheLineBufferIsCut) {
-  TestResources res;
-  PropertiesContainer props;
-  std::string line = "k=" + std::string(3000, 'x') + "=tail";
-  ASSERT_TRUE(LoadText(props, res, line + "\r\nafter = 1\r\n"));
-  EXPECT_EQ(std::wcslen(props.Get(L"k")), PropertiesContainer::kMaxTextLength);
-  EXPECT_STREQ(props.Get(L"after"), L"1");
-}
-
 TEST(PropertiesLines, ByteOutsideTheCodePageDoesNotCostTheLine) {
   TestResources res;
   PropertiesContainer props;
@@ -184,12 +165,6 @@ TEST_F(PropertiesFile, FileFollowsTheSameRulesAndReadsTheLastLine) {
   EXPECT_NE(props.Find(L"lonely"), nullptr);
   EXPECT_STREQ(props.Get(L"b"), L"x\ny");
   EXPECT_STREQ(props.Get(L"c"), L"last");
-}
-
-TEST_F(PropertiesFile, MissingFileFails) {
-  PropertiesContainer props;
-  EXPECT_FALSE(props.LoadFromFile(L"/nonexistent/dir/props.txt"));
-  EXPECT_FALSE(props.LoadFromFile(nullptr));
 }
 
 }  // namespace
