@@ -15,3 +15,11 @@ void EnableComGroup(HWND window, bool enable);
 void EnableAllControls(HWND window, bool enable);
 void BindOverwriteCheckbox(HWND window, int id, bool* flag);
 void RefillComList(HWND window);
+
+class Transport;
+// A new, unopened link to the unit the controls name: UDP to the typed
+// address, or the selected serial port at 115200 bit/s (null when COM Port
+// is checked and no port is selected).
+Transport* BuildSelectedLink(HWND window);
+// Hands a new query request for the link to the version query worker.
+void SubmitQuery(HWND window, Transport* link);

@@ -1,5 +1,6 @@
 // Start-up steps whose parts are not built yet: each keeps its place in the
 // sequence and does nothing for now.
+#include "app/dialogs.h"
 #include "app/startup_steps.h"
 
 unsigned TQ_THREAD_CALL splash_screen_thread(void*) {
@@ -17,3 +18,7 @@ bool TrayIconStart(HINSTANCE, HWND) { return true; }
 bool TrayIconStop(HINSTANCE, HWND) { return true; }
 bool TrayAnimationOn() { return true; }
 bool TrayAnimationOff() { return true; }
+
+INT_PTR RunDiscoverDialog(HINSTANCE, HWND, int) { return IDCANCEL; }
+void RunVersionDialog(HINSTANCE, HWND) {}
+int RunAboutBox(HINSTANCE, HWND) { return 1; }
