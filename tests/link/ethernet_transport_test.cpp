@@ -2,7 +2,9 @@
 // Nothing here leaves the loopback interface.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <cstring>
 #include <memory>
@@ -196,17 +198,30 @@ TEST_F(TcpLink, ExchangeSendsTheCommandFollowedByCrLf) {
   close(peer);
 }
 
-TEST_F(TcpLink, PortZeroMeansTheDefaultParserPort) {
-  uint16_t bound = 0;
-  const int standard = BoundSocket(SOCK_STREAM, 4999, &bound);
-  if (standard < 0) GTEST_SKIP() << "127.0.0.1:4999 is in use on this machine";
+// Port 4999 is the simulated unit's default too, and other tests run at the
+// same time: this one listens there only inside a network namespace of its
+// own, in a child process, so that it can neither take the port from anyone
+// nor answer anyone else's connection.
+TEST(TcpDefaultPort, PortZeroMeansTheDefaultParserPort) {
   EthernetTransportTCP link(Loopback(), 0);
   EXPECT_EQ(link.Port(), 4999);
-  EXPECT_EQ(link.Open(), 1);
-  const int peer = Accept(standard);
-  EXPECT_GE(peer, 0);
-  if (peer >= 0) close(peer);
-  close(standard);
+
+  enum : int { kConnected = 0, kNoNamespace = 10, kNoListener = 11, kNoConnect = 12, kNoAccept = 13 };
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (unshare(CLONE_NEWNET) != 0 || !linktest::BringLoopbackUp()) _exit(kNoNamespace);
+    const int standard = BoundSocket(SOCK_STREAM, 4999);
+    if (standard < 0) _exit(kNoListener);
+    EthernetTransportTCP defaultPort(Loopback(), 0);
+    if (defaultPort.Open() != 1) _exit(kNoConnect);
+    _exit(Accept(standard) >= 0 ? kConnected : kNoAccept);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kNoNamespace) GTEST_SKIP() << "no private network namespace (needs root)";
+  EXPECT_EQ(WEXITSTATUS(status), kConnected);
 }
 
 TEST_F(TcpLink, ReadAfterThePeerClosedReturnsZeroAtOnce) {

@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -96,6 +98,19 @@ inline int BoundSocket(int type, uint16_t port, uint16_t* boundPort = nullptr) {
   }
   if (boundPort) *boundPort = ntohs(address.sin_port);
   return fd;
+}
+
+// In a fresh network namespace the loopback interface starts down.
+inline bool BringLoopbackUp() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ifreq request{};
+  std::snprintf(request.ifr_name, sizeof request.ifr_name, "lo");
+  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  close(fd);
+  return up;
 }
 
 // Waits at most `ms` for the descriptor to become readable.
