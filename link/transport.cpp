@@ -1,7 +1,6 @@
 // Exchange: one text command and one "<...>" reply, the same for every link.
 #include "link/transport.h"
 
-#include <climits>
 #include <cstring>
 #include <cwchar>
 

@@ -68,6 +68,8 @@ TEST_F(ComLink, OpenSetsRateAndRawEightNOneSeenFromTheFarEnd) {
 
 TEST_F(ComLink, ReopenRestoresTheLineFormatAndKeepsTheRest) {
   COMTransport link(pty.widePath().c_str(), 57600);
+  EXPECT_STREQ(link.Kind(), L"COM");
+  EXPECT_EQ(std::wstring(link.PortName()), pty.widePath());
   ASSERT_EQ(link.Open(), 1);
   link.Close();
 
@@ -126,15 +128,6 @@ TEST_F(ComLink, NameTooLongIsKeptShortenedButNeverOpened) {
   COMTransport exact(std::wstring(alias.begin(), alias.end()).c_str(), 115200);
   EXPECT_EQ(exact.Open(), 1);
   unlink(alias.c_str());
-}
-
-TEST_F(ComLink, KindAndPortName) {
-  COMTransport link(pty.widePath().c_str(), 115200);
-  EXPECT_STREQ(link.Kind(), L"COM");
-  EXPECT_EQ(std::wstring(link.PortName()), pty.widePath());
-  COMTransport unnamed(nullptr, 115200);
-  EXPECT_STREQ(unnamed.PortName(), L"");
-  EXPECT_EQ(unnamed.Open(), 0);
 }
 
 // ---------------------------------------------------------------- bytes ----

@@ -243,21 +243,6 @@ TEST_F(TcpLink, ReadAfterThePeerClosedReturnsZeroAtOnce) {
   EXPECT_LT(elapsed, 1000u) << "reads waited for the time-out on a closed connection";
 }
 
-TEST_F(TcpLink, ReadOnAQuietConnectionIsAnEmptyPoll) {
-  EthernetTransportTCP link(Loopback(), port);
-  ASSERT_EQ(link.Open(), 1);
-  const int peer = Accept(listener);
-  ASSERT_GE(peer, 0);
-  uint8_t buffer[64];
-  EXPECT_EQ(link.Read(buffer, sizeof buffer), 0);
-  EXPECT_EQ(link.IsOpen(), 1);
-  send(peer, "x", 1, MSG_NOSIGNAL);
-  uint16_t n = 0;
-  for (int i = 0; i < 20 && n == 0; ++i) n = link.Read(buffer, sizeof buffer);
-  EXPECT_EQ(n, 1);
-  close(peer);
-}
-
 TEST_F(TcpLink, WriteToAResetConnectionFailsWithoutEndingTheProgram) {
   EthernetTransportTCP link(Loopback(), port);
   ASSERT_EQ(link.Open(), 1);
