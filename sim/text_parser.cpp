@@ -1,0 +1,323 @@
+// The simulated unit's text command half.
+#include "sim/text_parser.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+namespace {
+
+// A "<" with no ">" after it for this long is noise, not a command.
+constexpr size_t kLongestCommand = 256;
+constexpr int kPollMs = 20;
+
+std::string StateValue(bool enabled) { return enabled ? "ue" : "ud"; }
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const std::string end(suffix);
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// ----------------------------------------------------------- the parser ----
+
+TextParser::TextParser(const TextParserOptions& options) : options_(options) {
+  bootloadEnabled_ = options.bootloadEnabled;
+}
+
+void TextParser::SetOptions(const TextParserOptions& options) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  options_ = options;
+  bootloadEnabled_ = options.bootloadEnabled;
+}
+
+TextParserOptions TextParser::Options() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return options_;
+}
+
+void TextParser::ResetState() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unlocked_ = false;
+  bootloadEnabled_ = false;
+}
+
+TextParser::Result TextParser::Receive(Input& input, TextChannel channel, int bitRate, const uint8_t* data,
+                                       size_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Result result;
+  if (data == nullptr || length == 0) return result;
+  const int rate = channel == TextChannel::Serial ? bitRate : 0;
+  arrivals_.push_back({channel, rate, std::string(reinterpret_cast<const char*>(data), length)});
+  if (channel == TextChannel::Serial && bitRate != options_.textRate) {
+    input.pending.clear();  // at the wrong rate the receiver makes nothing of it
+    return result;
+  }
+
+  std::string& pending = input.pending;
+  pending.append(reinterpret_cast<const char*>(data), length);
+  for (;;) {
+    const size_t start = pending.find('<');
+    if (start == std::string::npos) {
+      pending.clear();
+      break;
+    }
+    const size_t end = pending.find('>', start);
+    if (end == std::string::npos) {
+      pending.erase(0, start);
+      if (pending.size() > kLongestCommand) pending.clear();
+      break;
+    }
+    // A "<" that a later one follows before the ">" began nothing.
+    const size_t from = pending.rfind('<', end);
+    const std::string command = pending.substr(from, end - from + 1);
+    pending.erase(0, end + 1);
+
+    ++steps_;
+    commands_.push_back({channel, rate, command});
+    if (steps_ == options_.silentAtStep) continue;
+    bool restart = false;
+    std::string reply = Answer(command, &restart);
+    ApplyFaults(&reply);
+    result.reply += reply;
+    if (restart) {
+      // The unit is gone into its bootloader: nothing after this is heard.
+      result.restart = true;
+      pending.clear();
+      unlocked_ = false;
+      bootloadEnabled_ = false;
+      break;
+    }
+  }
+  return result;
+}
+
+std::string TextParser::Answer(const std::string& command, bool* restart) {
+  if (command == "<SY,BQ/>")
+    return ValueReply("bq", options_.queryValue.empty() ? StateValue(bootloadEnabled_) : options_.queryValue);
+  if (StartsWith(command, "<SY,BU") && EndsWith(command, "/>") && command.size() >= 8) {
+    const std::string pin = command.substr(6, command.size() - 8);
+    if (pin != options_.pin) {
+      unlocked_ = false;
+      return ValueReply("bu", "er");
+    }
+    unlocked_ = true;
+    return ValueReply("bu", StateValue(bootloadEnabled_));
+  }
+  if (command == "<SY,BE/>") {
+    if (unlocked_) bootloadEnabled_ = true;
+    return ValueReply("be", StateValue(bootloadEnabled_));
+  }
+  if (command == "<SY,BR/>") {
+    // Without bootload mode enabled the unit restarts its application, which
+    // locks it again.
+    if (bootloadEnabled_)
+      *restart = true;
+    else
+      unlocked_ = false;
+    return "<sy,br/>";
+  }
+  return std::string();  // commands it does not know get no answer
+}
+
+std::string TextParser::ValueReply(const char* name, std::string value) const {
+  if (steps_ == options_.wrongLetterAt && value.size() >= 2) {
+    if (value[1] == 'd')
+      value[1] = 'e';
+    else if (value[1] == 'e')
+      value[1] = 'd';
+  }
+  return std::string("<sy,") + name + (options_.compact ? "=" : " = ") + value + "/>";
+}
+
+void TextParser::ApplyFaults(std::string* reply) const {
+  if (options_.upperCaseAt == 0 || options_.upperCaseAt == steps_)
+    std::transform(reply->begin(), reply->end(), reply->begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+}
+
+std::vector<TextArrival> TextParser::Arrivals() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return arrivals_;
+}
+
+std::string TextParser::ArrivedBytes(TextChannel channel, int bitRate) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string bytes;
+  for (const TextArrival& arrival : arrivals_)
+    if (arrival.channel == channel && (bitRate == 0 || arrival.bitRate == bitRate)) bytes += arrival.bytes;
+  return bytes;
+}
+
+std::vector<TextCommand> TextParser::Commands() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return commands_;
+}
+
+int TextParser::Steps() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return steps_;
+}
+
+bool TextParser::Unlocked() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return unlocked_;
+}
+
+bool TextParser::BootloadEnabled() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return bootloadEnabled_;
+}
+
+// ------------------------------------------------------- the TCP port ----
+
+TextCommandServer::TextCommandServer(TextParser& parser, Hooks hooks) : parser_(parser), hooks_(std::move(hooks)) {}
+
+TextCommandServer::~TextCommandServer() { Stop(); }
+
+bool TextCommandServer::Listen() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const int yes = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);  // back on the same port after a bootload
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = address_;
+  local.sin_port = htons(port_);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || listen(fd, 8) != 0) {
+    close(fd);
+    return false;
+  }
+  socklen_t size = sizeof local;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0) port_ = ntohs(local.sin_port);
+  listener_ = fd;
+  return true;
+}
+
+bool TextCommandServer::Start(uint32_t address, uint16_t port) {
+  Stop();
+  address_ = address;
+  port_ = port;
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (!Listen()) {
+    close(wake_[0]);
+    close(wake_[1]);
+    wake_[0] = wake_[1] = -1;
+    return false;
+  }
+  stop_ = false;
+  thread_ = std::thread(&TextCommandServer::Run, this);
+  return true;
+}
+
+void TextCommandServer::Stop() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    const char wake = 1;
+    (void)!write(wake_[1], &wake, 1);
+    thread_.join();
+  }
+  for (Connection& connection : connections_) close(connection.fd);
+  connections_.clear();
+  if (listener_ >= 0) close(listener_);
+  listener_ = -1;
+  for (int& fd : wake_) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+// The unit went into its bootloader: no more answers. The write side is shut
+// at once (the host sees the connection end) and the socket is closed once
+// the host has closed its side, so nothing unread makes the close a reset
+// that could take the last reply with it.
+void TextCommandServer::FinishConnections() {
+  for (Connection& connection : connections_)
+    if (!connection.finishing) {
+      shutdown(connection.fd, SHUT_WR);
+      connection.finishing = true;
+      connection.input.pending.clear();
+    }
+}
+
+void TextCommandServer::Serve(Connection& connection) {
+  char bytes[4096];
+  const ssize_t n = recv(connection.fd, bytes, sizeof bytes, 0);
+  if (n < 0 && errno == EINTR) return;
+  if (n <= 0) {
+    close(connection.fd);
+    connection.fd = -1;
+    return;
+  }
+  const bool inApplication = !hooks_.inApplication || hooks_.inApplication();
+  if (connection.finishing || !inApplication) return;
+  const TextParser::Result result = parser_.Receive(connection.input, TextChannel::Tcp, 0,
+                                                    reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(n));
+  if (!result.reply.empty()) SendAll(connection.fd, result.reply);
+  if (result.restart && hooks_.restartIntoBootloader) hooks_.restartIntoBootloader();
+}
+
+void TextCommandServer::Run() {
+  while (!stop_) {
+    const bool inApplication = !hooks_.inApplication || hooks_.inApplication();
+    if (!inApplication) {
+      // Connections to a unit in its bootloader are refused.
+      if (listener_ >= 0) close(listener_);
+      listener_ = -1;
+      FinishConnections();
+    } else if (listener_ < 0) {
+      Listen();  // back in the application: accept again (retried each pass)
+    }
+
+    std::vector<pollfd> watched;
+    watched.push_back({wake_[0], POLLIN, 0});
+    if (listener_ >= 0) watched.push_back({listener_, POLLIN, 0});
+    for (const Connection& connection : connections_) watched.push_back({connection.fd, POLLIN, 0});
+    if (poll(watched.data(), watched.size(), kPollMs) <= 0) continue;
+
+    size_t at = 0;
+    if (watched[at++].revents & POLLIN) {
+      char drain[64];
+      while (read(wake_[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (listener_ >= 0 && (watched[at++].revents & POLLIN)) {
+      const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        ++accepted_;
+        connections_.push_back({fd, TextParser::Input(), false});
+      }
+    }
+    // Connections accepted in this pass were not polled; they come next pass.
+    for (size_t i = 0; at < watched.size(); ++i, ++at)
+      if (watched[at].revents & (POLLIN | POLLHUP | POLLERR)) Serve(connections_[i]);
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                      [](const Connection& c) { return c.fd < 0; }),
+                       connections_.end());
+  }
+}
