@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -170,5 +171,29 @@ namespace platform {
 // lengths. Returns the units written. wsprintfW itself has no bound, and the
 // wide printf family reads "%s" differently on the two platforms.
 size_t FormatWithString(wchar_t* out, size_t capacity, const wchar_t* format, const wchar_t* value);
+
+}  // namespace platform
+
+namespace platform {
+
+// ------------------------------------------------- interface addresses ----
+
+// One IPv4 address of the computer and its mask, both in network byte order
+// (a row of GetIpAddrTable).
+struct InterfaceAddress {
+  uint32_t address;
+  uint32_t mask;
+};
+
+// Reads the computer's IPv4 address table afresh, the loopback row
+// 127.0.0.1/255.0.0.0 included as Windows reports it. False when the system
+// has no table to give (the size query does not answer
+// ERROR_INSUFFICIENT_BUFFER); the rows are then empty.
+bool ReadInterfaceTable(std::vector<InterfaceAddress>& rows);
+
+// Makes ReadInterfaceTable answer with a copy of `rows` instead of the
+// system's table, or fail when `available` is false; null rows with
+// `available` true restore the system's table.
+void SetInterfaceTableForTesting(const std::vector<InterfaceAddress>* rows, bool available = true);
 
 }  // namespace platform

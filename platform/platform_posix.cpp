@@ -211,3 +211,51 @@ int LoadUiString(unsigned id, wchar_t* buffer, int capacity) {
 }
 
 }  // namespace platform
+
+// -------------------------------------------------- interface addresses ----
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+namespace platform {
+
+namespace {
+std::mutex g_interfaceTableLock;
+bool g_interfaceTableReplaced = false;
+bool g_interfaceTableAvailable = true;
+std::vector<InterfaceAddress> g_interfaceTableRows;
+}  // namespace
+
+bool ReadInterfaceTable(std::vector<InterfaceAddress>& rows) {
+  rows.clear();
+  {
+    std::lock_guard<std::mutex> guard(g_interfaceTableLock);
+    if (g_interfaceTableReplaced) {
+      if (g_interfaceTableAvailable) rows = g_interfaceTableRows;
+      return g_interfaceTableAvailable;
+    }
+  }
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  // One row per IPv4 address, whatever state its interface is in: the
+  // Windows table lists the addresses of every adapter the same way.
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    InterfaceAddress row{};
+    row.address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr;
+    if (entry->ifa_netmask != nullptr && entry->ifa_netmask->sa_family == AF_INET)
+      row.mask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr;
+    rows.push_back(row);
+  }
+  freeifaddrs(list);
+  return true;
+}
+
+void SetInterfaceTableForTesting(const std::vector<InterfaceAddress>* rows, bool available) {
+  std::lock_guard<std::mutex> guard(g_interfaceTableLock);
+  g_interfaceTableReplaced = rows != nullptr || !available;
+  g_interfaceTableAvailable = available;
+  g_interfaceTableRows = rows != nullptr ? *rows : std::vector<InterfaceAddress>();
+}
+
+}  // namespace platform

@@ -111,3 +111,51 @@ int LoadUiString(unsigned id, wchar_t* buffer, int capacity) {
 }
 
 }  // namespace platform
+
+// -------------------------------------------------- interface addresses ----
+
+#include <iphlpapi.h>
+
+#include <mutex>
+
+namespace platform {
+
+namespace {
+std::mutex g_interfaceTableLock;
+bool g_interfaceTableReplaced = false;
+bool g_interfaceTableAvailable = true;
+std::vector<InterfaceAddress> g_interfaceTableRows;
+}  // namespace
+
+bool ReadInterfaceTable(std::vector<InterfaceAddress>& rows) {
+  rows.clear();
+  {
+    std::lock_guard<std::mutex> guard(g_interfaceTableLock);
+    if (g_interfaceTableReplaced) {
+      if (g_interfaceTableAvailable) rows = g_interfaceTableRows;
+      return g_interfaceTableAvailable;
+    }
+  }
+  ULONG size = 0;
+  if (::GetIpAddrTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER) return false;
+  // Zero-filled, so that a second call that fails (the table grew in
+  // between) leaves a table of no rows rather than garbage.
+  std::vector<unsigned char> block(size < sizeof(MIB_IPADDRTABLE) ? sizeof(MIB_IPADDRTABLE) : size, 0);
+  auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(block.data());
+  ::GetIpAddrTable(table, &size, FALSE);
+  // Never trust the count beyond the rows the block can hold.
+  const size_t header = offsetof(MIB_IPADDRTABLE, table);
+  const size_t room = block.size() > header ? (block.size() - header) / sizeof(MIB_IPADDRROW) : 0;
+  const size_t count = table->dwNumEntries < room ? table->dwNumEntries : room;
+  for (size_t i = 0; i < count; ++i) rows.push_back({table->table[i].dwAddr, table->table[i].dwMask});
+  return true;
+}
+
+void SetInterfaceTableForTesting(const std::vector<InterfaceAddress>* rows, bool available) {
+  std::lock_guard<std::mutex> guard(g_interfaceTableLock);
+  g_interfaceTableReplaced = rows != nullptr || !available;
+  g_interfaceTableAvailable = available;
+  g_interfaceTableRows = rows != nullptr ? *rows : std::vector<InterfaceAddress>();
+}
+
+}  // namespace platform
