@@ -49,8 +49,20 @@ class BootloaderSession {
   uint16_t ReplyLength() const { return replyLength_; }
 
  private:
-  // Implementation state (frames, receiver flags, sequence counter, retry
-  // state) is private to boot/bootloader_session.cpp.
+  // Lets the protocol tests set the sequence counter to the edge of its range.
+  friend struct BootloaderSessionTestAccess;
+
+  // Sizes of the receive side: a stored frame that reaches kRunawayLength
+  // bytes without a good end is dropped, so one lost EOT cannot wedge it.
+  static constexpr uint16_t kRunawayLength = 2046;
+
+  bool BuildFrame(uint8_t command, const uint8_t* data, int length);
+  int AppendPayload(uint8_t code, const uint8_t* data, int length, int at);
+  void SendStep();
+  bool Receive(const uint8_t* bytes, uint16_t count);
+  bool ReplyMatches(uint8_t command) const;
+  void RewriteAsPlainReply(uint8_t command);
+
   Transport* link_ = nullptr;
   uint8_t transmit_[kFrameSize];
   uint16_t transmitLength_ = 0;

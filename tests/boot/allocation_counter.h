@@ -1,0 +1,10 @@
+// Counts heap allocations while armed (the test program replaces the global
+// operator new), to show that the frame engine costs none per frame.
+#pragma once
+
+#include <atomic>
+
+namespace boottest {
+extern std::atomic<bool> countAllocations;
+extern std::atomic<long> allocations;
+}  // namespace boottest
