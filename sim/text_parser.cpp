@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -320,4 +321,133 @@ void TextCommandServer::Run() {
                                       [](const Connection& c) { return c.fd < 0; }),
                        connections_.end());
   }
+}
+
+// ------------------------------------------------------ the text half ----
+
+TextHalf::TextHalf(const TextHalfOptions& options, UnitHooks hooks)
+    : options_(options),
+      hooks_(std::move(hooks)),
+      parser_(options.parser),
+      server_(parser_, TextCommandServer::Hooks{hooks_.inApplication, [this] { Restart(); }}) {}
+
+TextHalf::~TextHalf() { Stop(); }
+
+bool TextHalf::Start(uint32_t address) { return !options_.tcp || server_.Start(address, options_.tcpPort); }
+
+void TextHalf::Stop() { server_.Stop(); }
+
+void TextHalf::Restart() {
+  parser_.ResetState();
+  {
+    std::lock_guard<std::mutex> lock(serialMutex_);
+    serialInput_.pending.clear();
+  }
+  if (hooks_.enterBootloader) hooks_.enterBootloader();
+}
+
+void TextHalf::SerialBytes(int bitRate, const uint8_t* data, size_t length,
+                           const std::function<void(const std::string&)>& write) {
+  TextParser::Result result;
+  {
+    std::lock_guard<std::mutex> lock(serialMutex_);
+    result = parser_.Receive(serialInput_, TextChannel::Serial, bitRate, data, length);
+  }
+  if (!result.reply.empty() && write) write(result.reply);
+  if (result.restart) Restart();
+}
+
+// ----------------------------------------------------------- options ----
+
+namespace {
+
+bool ParseNumber(const char* text, long low, long high, long* value) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || number < low || number > high) return false;
+  *value = number;
+  return true;
+}
+
+}  // namespace
+
+bool TakeTextHalfOption(int argc, char** argv, int* index, TextHalfOptions* options, std::string* error) {
+  const std::string name = argv[*index];
+  TextParserOptions& parser = options->parser;
+  if (name == "--no-tcp") {
+    options->tcp = false;
+    return true;
+  }
+  if (name == "--bootload-enabled") {
+    parser.bootloadEnabled = true;
+    return true;
+  }
+  static const char* const kWithValue[] = {"--tcp-port",  "--text-rate",       "--pin",
+                                           "--query-form", "--query-value",    "--reply-case",
+                                           "--wrong-letter-at", "--silent-at-step"};
+  bool ours = false;
+  for (const char* option : kWithValue) ours = ours || name == option;
+  if (!ours) return false;
+  if (*index + 1 >= argc) {
+    *error = name + " needs a value";
+    return true;
+  }
+  const std::string value = argv[++*index];
+  long number = 0;
+  if (name == "--tcp-port") {
+    if (ParseNumber(value.c_str(), 0, 65535, &number))
+      options->tcpPort = static_cast<uint16_t>(number);
+    else
+      *error = "--tcp-port takes 0 to 65535";
+  } else if (name == "--text-rate") {
+    if (ParseNumber(value.c_str(), 1, 4000000, &number))
+      parser.textRate = static_cast<int>(number);
+    else
+      *error = "--text-rate takes a bit rate";
+  } else if (name == "--pin") {
+    parser.pin = value;
+  } else if (name == "--query-form") {
+    if (value == "spaced" || value == "compact")
+      parser.compact = value == "compact";
+    else
+      *error = "--query-form takes spaced or compact";
+  } else if (name == "--query-value") {
+    parser.queryValue = value;
+  } else if (name == "--reply-case") {
+    const size_t colon = value.find(':');
+    const std::string kind = value.substr(0, colon);
+    if (kind == "lower" && colon == std::string::npos)
+      parser.upperCaseAt = -1;
+    else if (kind == "upper" && colon == std::string::npos)
+      parser.upperCaseAt = 0;
+    else if (kind == "upper" && ParseNumber(value.c_str() + colon + 1, 1, 1000000, &number))
+      parser.upperCaseAt = static_cast<int>(number);
+    else
+      *error = "--reply-case takes lower, upper or upper:STEP";
+  } else if (ParseNumber(value.c_str(), 0, 1000000, &number)) {
+    (name == "--wrong-letter-at" ? parser.wrongLetterAt : parser.silentAtStep) = static_cast<int>(number);
+  } else {
+    *error = name + " takes a step number";
+  }
+  return true;
+}
+
+const char* TextHalfOptionsHelp() {
+  return "Text command half (answers while the unit runs its application):\n"
+         "  --tcp-port N          TCP text port (default 4999; 0 = a free port)\n"
+         "  --no-tcp              no TCP text port\n"
+         "  --text-rate N         bit rate of the serial text interface (default 9600);\n"
+         "                        at any other rate the unit hears nothing\n"
+         "  --pin PIN             installer PIN (default 1234)\n"
+         "  --query-form F        spaced (\"<sy,bq = ud/>\", default) or compact (\"<sy,bq=ud/>\")\n"
+         "  --query-value V       answer the query with value V instead of the state\n"
+         "  --bootload-enabled    start with bootload mode enabled (query letter e)\n"
+         "  --reply-case C        lower (default), upper (every reply) or upper:STEP\n"
+         "  --wrong-letter-at N   turn the value's letter (d <-> e) in the reply to step N\n"
+         "  --silent-at-step N    neither act on nor answer step N\n"
+         "  Steps count the commands the unit hears, from 1. \"<SY,BR/>\" with bootload\n"
+         "  mode enabled restarts the unit into its bootloader; the TCP port then\n"
+         "  refuses connections until the bootloader hands back to the application.\n";
 }

@@ -151,3 +151,57 @@ class TextCommandServer {
   std::atomic<int> accepted_{0};
   std::thread thread_;
 };
+
+// The text half as the unit carries it: the parser, its TCP port and its
+// serial input, tied to the unit's mode by two hooks.
+struct TextHalfOptions {
+  TextParserOptions parser;
+  bool tcp = true;         // offer the TCP text port
+  uint16_t tcpPort = 4999;  // 0: a free port, read back with TcpPort()
+};
+
+class TextHalf {
+ public:
+  struct UnitHooks {
+    // True while the unit runs its application.
+    std::function<bool()> inApplication;
+    // Switch the unit to its bootloader (after "<SY,BR/>" was answered).
+    std::function<void()> enterBootloader;
+  };
+
+  TextHalf(const TextHalfOptions& options, UnitHooks hooks);
+  ~TextHalf();
+  TextHalf(const TextHalf&) = delete;
+  TextHalf& operator=(const TextHalf&) = delete;
+
+  // Starts the TCP port on the address (network byte order), if offered.
+  bool Start(uint32_t address);
+  void Stop();
+
+  // Bytes from the serial line while the unit runs its application, at the
+  // rate the host side has set; the reply, if any, goes out through `write`
+  // before the unit restarts into its bootloader.
+  void SerialBytes(int bitRate, const uint8_t* data, size_t length,
+                   const std::function<void(const std::string&)>& write);
+
+  TextParser& Parser() { return parser_; }
+  uint16_t TcpPort() const { return server_.Port(); }
+  int TcpConnectionsAccepted() const { return server_.ConnectionsAccepted(); }
+
+ private:
+  void Restart();
+
+  TextHalfOptions options_;
+  UnitHooks hooks_;
+  TextParser parser_;
+  TextCommandServer server_;
+  std::mutex serialMutex_;
+  TextParser::Input serialInput_;
+};
+
+// Program options of the text half. Takes the option at argv[*index] (and
+// its value, advancing *index) when it is one of ours; sets *error to a
+// message when its value is bad. False when the option is not ours.
+bool TakeTextHalfOption(int argc, char** argv, int* index, TextHalfOptions* options, std::string* error);
+// The lines that --help prints for them.
+const char* TextHalfOptionsHelp();
