@@ -13,15 +13,13 @@
 #include "boot/bootload_thread.h"
 #include "boot/exit_bootload_thread.h"
 #include "control/version_queries.h"
+#include "discovery/discovery_workers.h"
 #include "link/com_transport.h"
 #include "link/ethernet_transport.h"
 #include "package/properties_container.h"
 #include "resources/resource.h"
 // After windows.h, which the platform header brings in.
 #include <commctrl.h>
-
-// The network discovery code decides which typed addresses may name a unit.
-bool IsUnitAddress(uint32_t address);
 
 namespace {
 
