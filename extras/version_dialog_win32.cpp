@@ -2,6 +2,7 @@
 // name, each label a link to its release notes when the package has them.
 
 #include <cstdlib>
+#include <cwchar>
 
 #include "app/app_state.h"
 #include "app/dialogs.h"
@@ -30,6 +31,7 @@ const VersionRow kVersionRows[] = {
 };
 
 constexpr int kLabelTextSize = 128;
+constexpr wchar_t kNotPresent[] = L"-not-present-";
 
 // Lives from the dialog's creation to its destruction.
 struct VersionDialogState {
@@ -93,7 +95,10 @@ void FillRow(HWND dialog, HINSTANCE instance, const VersionDialogState* state, c
     ::SetWindowLongPtrW(valueControl, GWLP_USERDATA, 0);
   }
   ::ShowWindow(label, SW_SHOW);
-  ::ShowWindow(valueControl, SW_SHOW);
+  // "-not-present-" asks for the value's control to stay hidden, and
+  // SetFormattedItemText has hidden it; showing it now would put the bare
+  // template on the screen.
+  if (std::wcscmp(value, kNotPresent) != 0) ::ShowWindow(valueControl, SW_SHOW);
 }
 
 void OnInitVersions(HWND dialog) {
