@@ -1,0 +1,242 @@
+// tq35b_sim: one simulated TQ35B unit per process, for end-to-end tests,
+// benchmarks and demonstrations. See --help.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim/simulated_unit.h"
+#include "sim/unit_dump.h"
+
+namespace {
+
+const char kHelp[] =
+    "usage: tq35b_sim [options]\n"
+    "       tq35b_sim --verify-dump PATH [--package DIR] [--only program|flash]\n"
+    "\n"
+    "Plays a TQ35B unit's bootloader over UDP and over a pseudo-terminal until\n"
+    "SIGTERM or SIGINT. When ready it prints one line:\n"
+    "  ready udp=ADDRESS:PORT pty=PATH [slave=DEVICE]\n"
+    "\n"
+    "Lines:\n"
+    "  --udp-port N          UDP bootloader port (default 6234; 0 any free port; -1 none)\n"
+    "  --bind ADDRESS        address to listen on (default 127.0.0.1; never all addresses)\n"
+    "  --pty-link PATH       also reach the pseudo-terminal through this symbolic link\n"
+    "  --no-pty              no pseudo-terminal\n"
+    "  --pace                serial bytes take their real time at the host's bit rate (8N1)\n"
+    "Unit:\n"
+    "  --bootloader-version X.Y   version the bootloader reports (default 3.1)\n"
+    "  --sequence | --no-sequence whether numbered frames are understood (default on)\n"
+    "  --app-version X.Y|none     application version before any update (default none)\n"
+    "  --identity TEXT            ReadIdentity text; \\r and \\n are understood\n"
+    "                             (default \"TQ35B Bootloader\\r\\nV3.1\\r\\nVarno TQ35B - Bootload\\r\\n\")\n"
+    "  --mode bootload|application  mode at start (default bootload)\n"
+    "  --exit-silent              leave the bootloader without answering ExitBootloader\n"
+    "  --dump PATH                write the dump after each EndUpdate and at exit\n"
+    "Faults (rates are 0..1 or a percentage such as 5%; plain names act both ways,\n"
+    "-in only on frames from the host, -out only on replies):\n"
+    "  --seed N                   seed of the fault generators (default 1)\n"
+    "  --drop RATE, --drop-in RATE, --drop-out RATE\n"
+    "  --corrupt RATE, --corrupt-in RATE, --corrupt-out RATE   (one byte changed)\n"
+    "  --duplicate RATE, --duplicate-in RATE, --duplicate-out RATE\n"
+    "  --delay RATE[:MS], --delay-in RATE[:MS], --delay-out RATE[:MS]   (default 1500 ms)\n"
+    "  --status0-at N             the first status reply to frame N or later is 0\n"
+    "  --silent-from N            frames N and later go unanswered (frames count from 1;\n"
+    "                             0 means from the start)\n"
+    "Dumps:\n"
+    "  --verify-dump PATH         compare a dump with the package; prints\n"
+    "                             \"memory equals package\" (exit 0) or the first\n"
+    "                             difference (exit 1); exit 2 if it cannot compare\n"
+    "  --package DIR              package folder (application.hex, flash.bin) instead\n"
+    "                             of the built-in package\n"
+    "  --only program|flash       compare only one of the two memories\n";
+
+[[noreturn]] void Fail(const std::string& text) {
+  std::fprintf(stderr, "tq35b_sim: %s (see --help)\n", text.c_str());
+  std::exit(2);
+}
+
+double ParseRate(const std::string& text) {
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str()) Fail("not a rate: " + text);
+  if (*end == '%') {
+    v /= 100;
+    ++end;
+  }
+  if (*end != 0 || v < 0 || v > 1) Fail("not a rate: " + text);
+  return v;
+}
+
+long ParseNumber(const std::string& text) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != 0) Fail("not a number: " + text);
+  return v;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      const char c = text[++i];
+      out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// Sets one fault kind on the chosen directions.
+void SetFault(sim::UnitOptions* o, const std::string& name, const std::string& value) {
+  std::string kind = name;
+  bool in = true, out = true;
+  if (kind.size() > 3 && kind.compare(kind.size() - 3, 3, "-in") == 0) {
+    kind.resize(kind.size() - 3);
+    out = false;
+  } else if (kind.size() > 4 && kind.compare(kind.size() - 4, 4, "-out") == 0) {
+    kind.resize(kind.size() - 4);
+    in = false;
+  }
+  std::string rate = value;
+  uint32_t delayMs = 0;
+  if (kind == "delay") {
+    const size_t colon = value.find(':');
+    if (colon != std::string::npos) {
+      delayMs = static_cast<uint32_t>(ParseNumber(value.substr(colon + 1)));
+      rate = value.substr(0, colon);
+    }
+  }
+  const double r = ParseRate(rate);
+  for (sim::FaultRates* f : {in ? &o->incoming : nullptr, out ? &o->outgoing : nullptr}) {
+    if (!f) continue;
+    if (kind == "drop") f->drop = r;
+    else if (kind == "corrupt") f->corrupt = r;
+    else if (kind == "duplicate") f->duplicate = r;
+    else if (kind == "delay") {
+      f->delay = r;
+      if (delayMs) f->delayMs = delayMs;
+    }
+  }
+}
+
+bool IsFaultOption(const std::string& name) {
+  for (const char* kind : {"drop", "corrupt", "duplicate", "delay"})
+    for (const char* way : {"", "-in", "-out"})
+      if (name == std::string(kind) + way) return true;
+  return false;
+}
+
+int Verify(int argc, char** argv) {
+  std::string dump, package;
+  sim::VerifyScope scope = sim::VerifyScope::Both;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Fail(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--verify-dump") dump = value();
+    else if (a == "--package") package = value();
+    else if (a == "--only") {
+      const std::string v = value();
+      if (v == "program") scope = sim::VerifyScope::Program;
+      else if (v == "flash") scope = sim::VerifyScope::Flash;
+      else Fail("--only takes program or flash");
+    } else Fail("unknown option with --verify-dump: " + a);
+  }
+  std::string message;
+  const int result = sim::VerifyDump(dump, package, scope, &message);
+  std::printf("%s\n", message.c_str());
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--verify-dump")) return Verify(argc, argv);
+  }
+
+  sim::UnitOptions options;
+  std::string dumpPath;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Fail(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--udp-port") {
+      const long port = ParseNumber(value());
+      if (port > 65535) Fail("no such port");
+      options.udpPort = static_cast<int>(port < 0 ? -1 : port);
+    } else if (a == "--bind") options.bindAddress = value();
+    else if (a == "--pty-link") options.ptyLink = value();
+    else if (a == "--no-pty") options.serial = false;
+    else if (a == "--pace") options.pace = true;
+    else if (a == "--bootloader-version") {
+      if (!sim::ParseVersion(value(), &options.bootloader.versionMajor, &options.bootloader.versionMinor))
+        Fail("--bootloader-version takes X.Y");
+    } else if (a == "--sequence") options.bootloader.sequenceSupport = true;
+    else if (a == "--no-sequence") options.bootloader.sequenceSupport = false;
+    else if (a == "--app-version") {
+      const std::string v = value();
+      uint8_t major = 0, minor = 0;
+      if (v == "none") options.bootloader.applicationVersion = 0xFFFFFFFF;
+      else if (sim::ParseVersion(v, &major, &minor)) options.bootloader.applicationVersion = minor | (uint32_t(major) << 16);
+      else Fail("--app-version takes X.Y or none");
+    } else if (a == "--identity") options.bootloader.identity = Unescape(value());
+    else if (a == "--mode") {
+      const std::string v = value();
+      if (v == "bootload") options.mode = sim::UnitMode::Bootload;
+      else if (v == "application") options.mode = sim::UnitMode::Application;
+      else Fail("--mode takes bootload or application");
+    } else if (a == "--exit-silent") options.bootloader.answerExit = false;
+    else if (a == "--dump") dumpPath = value();
+    else if (a == "--seed") options.seed = static_cast<uint64_t>(ParseNumber(value()));
+    else if (a.size() > 2 && IsFaultOption(a.substr(2))) SetFault(&options, a.substr(2), value());
+    else if (a == "--status0-at") options.bootloader.status0At = ParseNumber(value());
+    else if (a == "--silent-from") options.bootloader.silentFrom = ParseNumber(value());
+    else Fail("unknown option " + a);
+  }
+
+  // The unit's thread must not take the stop signals: main waits for them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  sim::SimulatedUnit unit(options);
+  auto dump = [&] {
+    if (dumpPath.empty()) return;
+    std::string error;
+    if (!sim::WriteDump(unit, dumpPath, &error)) std::fprintf(stderr, "tq35b_sim: %s\n", error.c_str());
+  };
+  unit.SetEndUpdateHandler(dump);
+  std::string error;
+  if (!unit.Start(&error)) {
+    std::fprintf(stderr, "tq35b_sim: %s\n", error.c_str());
+    return 1;
+  }
+  std::string ready = "ready udp=";
+  ready += options.udpPort >= 0 ? options.bindAddress + ":" + std::to_string(unit.UdpPort()) : "none";
+  ready += " pty=" + (options.serial ? unit.SerialPath() : std::string("none"));
+  if (options.serial && !options.ptyLink.empty()) ready += " slave=" + unit.SlavePath();
+  std::printf("%s\n", ready.c_str());
+  std::fflush(stdout);
+
+  int signalNumber = 0;
+  sigwait(&stopSignals, &signalNumber);
+  unit.Stop();
+  dump();
+  return 0;
+}

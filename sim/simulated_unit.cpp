@@ -1,0 +1,499 @@
+#include "sim/simulated_unit.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+// How often a hung-up pseudo-terminal is looked at again. The master
+// reports a hang-up at once and for as long as no host has the slave open,
+// so it cannot wait in poll; a short sleep instead of a spin.
+constexpr int kHangupRecheckMs = 20;
+constexpr int kIdlePollMs = 250;
+constexpr size_t kPacedChunk = 16;  // bytes handed to the line at a time when paced
+
+unsigned RateOf(speed_t speed) {
+  static const struct {
+    speed_t constant;
+    unsigned rate;
+  } kRates[] = {
+      {B300, 300},     {B600, 600},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+      {B9600, 9600},   {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+      {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+  };
+  for (const auto& r : kRates)
+    if (r.constant == speed) return r.rate;
+  return 0;
+}
+
+void SetError(std::string* error, const std::string& text) {
+  if (error) *error = text;
+}
+
+}  // namespace
+
+bool ParseVersion(const std::string& text, uint8_t* major, uint8_t* minor) {
+  unsigned a = 0, b = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%u.%u%c", &a, &b, &tail) != 2 || a > 255 || b > 255) return false;
+  *major = static_cast<uint8_t>(a);
+  *minor = static_cast<uint8_t>(b);
+  return true;
+}
+
+SimulatedUnit::SimulatedUnit(const UnitOptions& options)
+    : options_(options),
+      mode_(options.mode),
+      bootloader_(options.bootloader),
+      incomingFaults_(options.seed, 1, options.incoming),
+      outgoingFaults_(options.seed, 2, options.outgoing) {}
+
+SimulatedUnit::~SimulatedUnit() { Stop(); }
+
+bool SimulatedUnit::OpenUdp(std::string* error) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(options_.udpPort));
+  if (inet_pton(AF_INET, options_.bindAddress.c_str(), &address.sin_addr) != 1) {
+    SetError(error, "not an IPv4 address: " + options_.bindAddress);
+    return false;
+  }
+  udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (udp_ < 0 || bind(udp_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    SetError(error, "cannot listen on UDP " + options_.bindAddress + ":" + std::to_string(options_.udpPort) + ": " +
+                        std::strerror(errno));
+    return false;
+  }
+  socklen_t size = sizeof address;
+  getsockname(udp_, reinterpret_cast<sockaddr*>(&address), &size);
+  udpPort_ = ntohs(address.sin_port);
+  return true;
+}
+
+bool SimulatedUnit::OpenPty(std::string* error) {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
+    SetError(error, std::string("cannot make a pseudo-terminal: ") + std::strerror(errno));
+    return false;
+  }
+  slavePath_ = name;
+  // Start the line raw, as a serial port's bytes are: a freshly made
+  // terminal would echo and cook them until the host sets its own mode.
+  // The rate stays the system's default until the host picks one.
+  const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave >= 0) {
+    termios t{};
+    if (tcgetattr(slave, &t) == 0) {
+      cfmakeraw(&t);
+      tcsetattr(slave, TCSANOW, &t);
+    }
+    close(slave);
+  }
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  if (!options_.ptyLink.empty()) {
+    // Replace a stale link from an earlier run, never anything else.
+    struct stat st{};
+    if (lstat(options_.ptyLink.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(options_.ptyLink.c_str());
+    if (symlink(name, options_.ptyLink.c_str()) != 0) {
+      SetError(error, "cannot link " + options_.ptyLink + ": " + std::strerror(errno));
+      return false;
+    }
+    linkMade_ = true;
+  }
+  return true;
+}
+
+bool SimulatedUnit::Start(std::string* error) {
+  if (thread_.joinable()) return true;
+  stop_ = false;
+  wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_ < 0) {
+    SetError(error, "cannot make an event");
+    return false;
+  }
+  if ((options_.udpPort >= 0 && !OpenUdp(error)) || (options_.serial && !OpenPty(error))) {
+    Stop();
+    return false;
+  }
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void SimulatedUnit::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) {
+    Wake();
+    thread_.join();
+  }
+  if (udp_ >= 0) close(udp_);
+  if (master_ >= 0) close(master_);
+  if (wake_ >= 0) close(wake_);
+  udp_ = master_ = wake_ = -1;
+  if (linkMade_) unlink(options_.ptyLink.c_str());
+  linkMade_ = false;
+  timers_.clear();
+}
+
+void SimulatedUnit::Wake() {
+  if (wake_ < 0) return;
+  const uint64_t one = 1;
+  ssize_t ignored = write(wake_, &one, sizeof one);
+  (void)ignored;
+}
+
+unsigned SimulatedUnit::HostBitRate() const {
+  if (master_ < 0) return 0;
+  termios t{};
+  // On Linux the master reports the terminal settings of the slave side,
+  // which is the side the host sets up.
+  if (tcgetattr(master_, &t) != 0) return 0;
+  return RateOf(cfgetospeed(&t));
+}
+
+void SimulatedUnit::SetMode(UnitMode mode) {
+  const UnitMode old = mode_.exchange(mode);
+  if (old != mode && modeHandler_) modeHandler_(mode);
+}
+
+// ------------------------------------------------------------ the loop ----
+
+void SimulatedUnit::At(Clock::time_point when, std::function<void()> action) {
+  timers_.emplace(when, std::move(action));
+}
+
+int SimulatedUnit::PollTimeoutMs() const {
+  int timeout = hungUp_ ? kHangupRecheckMs : kIdlePollMs;
+  if (!timers_.empty()) {
+    const auto wait = timers_.begin()->first - Clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
+    const int due = ms <= 0 ? 0 : static_cast<int>((ms + 999) / 1000);
+    timeout = std::min(timeout, due);
+  }
+  return timeout;
+}
+
+void SimulatedUnit::Run() {
+  threadId_ = std::this_thread::get_id();
+  while (!stop_) {
+    pollfd fds[3];
+    int n = 0;
+    fds[n++] = {wake_, POLLIN, 0};
+    const int udpIndex = udp_ >= 0 ? n : -1;
+    if (udp_ >= 0) fds[n++] = {udp_, POLLIN, 0};
+    const int ptyIndex = master_ >= 0 && !hungUp_ ? n : -1;
+    if (ptyIndex >= 0) fds[n++] = {master_, POLLIN, 0};
+
+    const int ready = poll(fds, static_cast<nfds_t>(n), PollTimeoutMs());
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[0].revents & POLLIN) {
+      uint64_t count;
+      ssize_t ignored = read(wake_, &count, sizeof count);
+      (void)ignored;
+    }
+    RunPosted();
+    if (udpIndex >= 0 && (fds[udpIndex].revents & POLLIN)) ReadDatagrams();
+    if (ptyIndex >= 0 && fds[ptyIndex].revents) ReadSerial();
+    if (hungUp_) CheckHangup();
+    RunDueTimers();
+  }
+}
+
+void SimulatedUnit::RunDueTimers() {
+  while (!timers_.empty() && timers_.begin()->first <= Clock::now()) {
+    auto action = std::move(timers_.begin()->second);
+    timers_.erase(timers_.begin());
+    action();
+  }
+}
+
+void SimulatedUnit::RunPosted() {
+  std::vector<std::function<void()>> work;
+  {
+    std::lock_guard<std::mutex> guard(postedLock_);
+    work.swap(posted_);
+  }
+  for (auto& f : work) f();
+}
+
+// ------------------------------------------------------------ receiving ----
+
+void SimulatedUnit::ReadDatagrams() {
+  uint8_t buffer[65536];
+  for (;;) {
+    sockaddr_in from{};
+    socklen_t size = sizeof from;
+    const ssize_t n = recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size);
+    if (n < 0) return;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ++line_.datagrams;
+      // The application does not listen on the bootloader's port at all.
+      if (mode_ != UnitMode::Bootload) {
+        ++line_.datagramsIgnored;
+        continue;
+      }
+    }
+    FeedBootloader(Peer{Channel::Udp, from}, buffer, static_cast<size_t>(n), &udpFramer_);
+  }
+}
+
+void SimulatedUnit::ReadSerial() {
+  uint8_t buffer[4096];
+  const ssize_t n = read(master_, buffer, sizeof buffer);
+  if (n <= 0) {
+    // EIO: the host closed its end. The master stays ours, so the host can
+    // open the slave again whenever it likes.
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      hungUp_ = true;
+      serialFramer_.Reset();
+      std::lock_guard<std::mutex> guard(lock_);
+      ++line_.serialHangups;
+    }
+    return;
+  }
+  const unsigned rate = HostBitRate();
+  std::vector<uint8_t> bytes(buffer, buffer + n);
+  auto deliver = [this, bytes, rate] {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      line_.serialBytes += static_cast<uint32_t>(bytes.size());
+    }
+    if (mode_ == UnitMode::Application) {
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        line_.serialBytesToApplication += static_cast<uint32_t>(bytes.size());
+      }
+      if (serialHandler_) serialHandler_(bytes.data(), bytes.size(), rate);
+      return;
+    }
+    if (rate != options_.bootloaderBitRate) {
+      std::lock_guard<std::mutex> guard(lock_);
+      line_.serialBytesWrongRate += static_cast<uint32_t>(bytes.size());
+      return;
+    }
+    FeedBootloader(Peer{Channel::Serial, {}}, bytes.data(), bytes.size(), &serialFramer_);
+  };
+  if (!options_.pace) {
+    deliver();
+    return;
+  }
+  // The bytes reach the unit only once the line has carried them.
+  const auto now = Clock::now();
+  serialInFree_ = std::max(now, serialInFree_) + LineTime(bytes.size());
+  At(serialInFree_, deliver);
+}
+
+void SimulatedUnit::CheckHangup() {
+  pollfd p{master_, POLLIN, 0};
+  if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP)) hungUp_ = false;
+}
+
+void SimulatedUnit::FeedBootloader(const Peer& peer, const uint8_t* data, size_t length, RawFramer* framer) {
+  for (size_t i = 0; i < length; ++i) {
+    if (!framer->Feed(data[i])) continue;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ++line_.rawFrames;
+    }
+    Incoming(peer, framer->Frame());
+  }
+}
+
+// Line faults on the way in, then the bootloader.
+void SimulatedUnit::Incoming(const Peer& peer, std::vector<uint8_t> raw) {
+  const FaultDecision d = incomingFaults_.Decide(raw.size());
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (d.drop) {
+      ++line_.droppedIn;
+      return;
+    }
+    if (d.corrupt) ++line_.corruptedIn;
+    if (d.duplicate) ++line_.duplicatedIn;
+    if (d.delay) ++line_.delayedIn;
+  }
+  FaultInjector::Corrupt(d, &raw);
+  const int copies = d.duplicate ? 2 : 1;
+  for (int i = 0; i < copies; ++i) {
+    if (d.delay)
+      At(Clock::now() + std::chrono::milliseconds(incomingFaults_.Rates().delayMs), [this, peer, raw] { Process(peer, raw); });
+    else
+      Process(peer, raw);
+  }
+}
+
+void SimulatedUnit::Process(const Peer& peer, const std::vector<uint8_t>& raw) {
+  if (mode_ != UnitMode::Bootload) return;  // a late frame after the unit left
+  std::vector<uint8_t> body;
+  FrameResult result;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!DecodeRawFrame(raw, &body)) {
+      ++line_.badFrames;
+      return;
+    }
+    result = bootloader_.Handle(peer.channel, body.data(), body.size());
+  }
+  if (result.answer) Reply(peer, EncodeFrame(result.replyBody));
+  if (result.leaveBootloader) SetMode(UnitMode::Application);
+  if (result.updateEnded && endUpdateHandler_) endUpdateHandler_();
+}
+
+// ------------------------------------------------------------- replying ----
+
+void SimulatedUnit::Reply(const Peer& peer, std::vector<uint8_t> wire) {
+  const FaultDecision d = outgoingFaults_.Decide(wire.size());
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (d.drop) {
+      ++line_.droppedOut;
+      return;
+    }
+    if (d.corrupt) ++line_.corruptedOut;
+    if (d.duplicate) ++line_.duplicatedOut;
+    if (d.delay) ++line_.delayedOut;
+  }
+  FaultInjector::Corrupt(d, &wire);
+  const int copies = d.duplicate ? 2 : 1;
+  for (int i = 0; i < copies; ++i) {
+    if (d.delay)
+      At(Clock::now() + std::chrono::milliseconds(outgoingFaults_.Rates().delayMs), [this, peer, wire] { Transmit(peer, wire); });
+    else
+      Transmit(peer, wire);
+  }
+}
+
+void SimulatedUnit::Transmit(const Peer& peer, const std::vector<uint8_t>& wire) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++line_.repliesSent;
+  }
+  if (peer.channel == Channel::Udp) {
+    if (udp_ >= 0)
+      sendto(udp_, wire.data(), wire.size(), 0, reinterpret_cast<const sockaddr*>(&peer.address), sizeof peer.address);
+    return;
+  }
+  TransmitSerial(wire);
+}
+
+SimulatedUnit::Clock::duration SimulatedUnit::LineTime(size_t bytes) const {
+  unsigned rate = HostBitRate();
+  if (rate == 0) rate = options_.bootloaderBitRate;
+  // 8N1: a start bit, eight data bits and a stop bit for every byte.
+  return std::chrono::nanoseconds(static_cast<int64_t>(bytes) * 10 * 1000000000LL / rate);
+}
+
+void SimulatedUnit::TransmitSerial(const std::vector<uint8_t>& bytes) {
+  if (master_ < 0 || bytes.empty()) return;
+  if (!options_.pace) {
+    // A host that is not listening loses the bytes, as on a real line.
+    ssize_t ignored = write(master_, bytes.data(), bytes.size());
+    (void)ignored;
+    return;
+  }
+  // Hand the bytes over a few at a time, each chunk once the line has had
+  // the time to carry it, so the host sees them trickle in.
+  auto start = std::max(Clock::now(), serialOutFree_);
+  for (size_t at = 0; at < bytes.size(); at += kPacedChunk) {
+    const size_t n = std::min(kPacedChunk, bytes.size() - at);
+    std::vector<uint8_t> chunk(bytes.begin() + at, bytes.begin() + at + n);
+    start += LineTime(n);
+    At(start, [this, chunk] {
+      ssize_t ignored = write(master_, chunk.data(), chunk.size());
+      (void)ignored;
+    });
+  }
+  serialOutFree_ = start;
+}
+
+void SimulatedUnit::WriteSerial(const uint8_t* data, size_t length) {
+  std::vector<uint8_t> bytes(data, data + length);
+  if (std::this_thread::get_id() == threadId_) {
+    TransmitSerial(bytes);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(postedLock_);
+    posted_.push_back([this, bytes] { TransmitSerial(bytes); });
+  }
+  Wake();
+}
+
+// ----------------------------------------------------------- inspection ----
+
+BootloaderCounters SimulatedUnit::Counters() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bootloader_.Counters();
+}
+
+LineCounters SimulatedUnit::Line() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return line_;
+}
+
+std::vector<FrameRecord> SimulatedUnit::Log() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return std::vector<FrameRecord>(bootloader_.Log().begin(), bootloader_.Log().end());
+}
+
+SparseMemory SimulatedUnit::Program() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bootloader_.Program();
+}
+
+SparseMemory SimulatedUnit::Flash() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bootloader_.Flash();
+}
+
+uint32_t SimulatedUnit::ApplicationVersion() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bootloader_.ApplicationVersion();
+}
+
+std::vector<uint8_t> SimulatedUnit::VersionStamp() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bootloader_.VersionStamp();
+}
+
+bool SimulatedUnit::FactoryDefaultsRestored() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bootloader_.FactoryDefaultsRestored();
+}
+
+std::string SimulatedUnit::LastText() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bootloader_.LastText();
+}
+
+BootloaderOptions SimulatedUnit::Options() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return bootloader_.Options();
+}
+
+void SimulatedUnit::SetBootloaderOptions(const BootloaderOptions& options) {
+  std::lock_guard<std::mutex> guard(lock_);
+  bootloader_.SetOptions(options);
+}
+
+void SimulatedUnit::Inspect(const std::function<void(const UnitBootloader&, const LineCounters&)>& f) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  f(bootloader_, line_);
+}
+
+}  // namespace sim
