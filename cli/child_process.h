@@ -1,0 +1,37 @@
+// A copy of this program started as a worker process, with its standard
+// output on a pipe to us. Parallel updates run one per unit, because the
+// update worker keeps its session and state in process-wide globals.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts this program's own executable with the arguments (argv[0] is
+  // added). Its standard input is empty, its standard error is ours.
+  bool Start(const std::vector<std::string>& arguments, std::string* error);
+  // Blocks until some output is there; 0 at the end of the output.
+  size_t Read(char* buffer, size_t capacity);
+  // Waits for the process to end and gives its exit code (-1 if unknown).
+  int Wait();
+
+ private:
+#ifdef _WIN32
+  void* process_ = nullptr;  // HANDLE
+  void* output_ = nullptr;   // HANDLE, read end of the pipe
+#else
+  int pid_ = -1;
+  int output_ = -1;
+#endif
+};
+
+}  // namespace cli

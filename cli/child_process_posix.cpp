@@ -1,0 +1,84 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "cli/child_process.h"
+
+extern char** environ;
+
+namespace cli {
+
+ChildProcess::~ChildProcess() {
+  if (output_ >= 0) ::close(output_);
+  if (pid_ > 0) Wait();
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& arguments, std::string* error) {
+  char self[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    *error = "cannot find this program's own executable";
+    return false;
+  }
+  self[length] = '\0';
+
+  int pipeEnds[2];
+  // Close-on-exec, so that no other worker inherits this one's pipe and
+  // keeps it open past this worker's end.
+  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+
+  std::vector<char*> argv;
+  std::string name = self;
+  argv.push_back(&name[0]);
+  std::vector<std::string> copies = arguments;
+  for (std::string& argument : copies) argv.push_back(&argument[0]);
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int failed = ::posix_spawn(&pid, self, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeEnds[1]);
+  if (failed != 0) {
+    ::close(pipeEnds[0]);
+    *error = std::string("cannot start a worker process: ") + std::strerror(failed);
+    return false;
+  }
+  pid_ = pid;
+  output_ = pipeEnds[0];
+  return true;
+}
+
+size_t ChildProcess::Read(char* buffer, size_t capacity) {
+  if (output_ < 0) return 0;
+  for (;;) {
+    const ssize_t n = ::read(output_, buffer, capacity);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  }
+}
+
+int ChildProcess::Wait() {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  pid_t done;
+  do {
+    done = ::waitpid(pid_, &status, 0);
+  } while (done < 0 && errno == EINTR);
+  pid_ = -1;
+  if (done < 0) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace cli

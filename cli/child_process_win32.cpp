@@ -1,0 +1,102 @@
+#include <windows.h>
+
+#include "cli/child_process.h"
+#include "cli/text.h"
+
+namespace cli {
+
+namespace {
+
+// One argument quoted the way the runtime's command-line parser reads it
+// back: backslashes are literal unless they come before a quote.
+std::wstring Quoted(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
+    else out.append(backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, L'\\');
+  return out + L"\"";
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess() {
+  if (output_) ::CloseHandle(output_);
+  if (process_) {
+    Wait();
+  }
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& arguments, std::string* error) {
+  wchar_t self[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    *error = "cannot find this program's own executable";
+    return false;
+  }
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+    *error = "cannot make a pipe";
+    return false;
+  }
+  // Only the write end goes to the child.
+  ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nothing = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                 OPEN_EXISTING, 0, nullptr);
+
+  std::wstring commandLine = Quoted(self);
+  for (const std::string& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nothing;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info = {};
+  const BOOL started = ::CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &info);
+  // The parent's copies go at once, so that the pipe ends when the child does
+  // and no later child inherits them.
+  ::CloseHandle(writeEnd);
+  if (nothing != INVALID_HANDLE_VALUE) ::CloseHandle(nothing);
+  if (!started) {
+    ::CloseHandle(readEnd);
+    *error = "cannot start a worker process (error " + std::to_string(::GetLastError()) + ")";
+    return false;
+  }
+  ::CloseHandle(info.hThread);
+  process_ = info.hProcess;
+  output_ = readEnd;
+  return true;
+}
+
+size_t ChildProcess::Read(char* buffer, size_t capacity) {
+  if (!output_) return 0;
+  DWORD n = 0;
+  if (!::ReadFile(static_cast<HANDLE>(output_), buffer, static_cast<DWORD>(capacity), &n, nullptr)) return 0;
+  return n;
+}
+
+int ChildProcess::Wait() {
+  if (!process_) return -1;
+  HANDLE process = static_cast<HANDLE>(process_);
+  ::WaitForSingleObject(process, INFINITE);
+  DWORD code = 0;
+  const BOOL known = ::GetExitCodeProcess(process, &code);
+  ::CloseHandle(process);
+  process_ = nullptr;
+  return known ? static_cast<int>(code) : -1;
+}
+
+}  // namespace cli

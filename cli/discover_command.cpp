@@ -1,0 +1,188 @@
+// discover: the units that answer on the local networks or on serial ports,
+// found by the program's discovery workers for a given time.
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+
+#include "app/app_state.h"
+#include "app/messages.h"
+#include "cli/commands.h"
+#include "cli/console_message_boxes.h"
+#include "cli/console_window.h"
+#include "cli/exit_codes.h"
+#include "cli/json.h"
+#include "cli/terminal.h"
+#include "cli/text.h"
+#include "discovery/discovery_workers.h"
+
+namespace cli {
+
+namespace {
+
+struct FoundUnit {
+  std::string name;  // dotted address or port name
+  uint32_t address = 0;
+  int portIndex = -1;
+  bool bootload = false;
+  bool otherSubnet = false;
+  bool linkLocal = false;
+};
+
+// Keeps the first report of each unit, as the Discover dialog does: a
+// unit that later answers with other flags keeps its first entry.
+class DiscoveryWatcher : public MessageHandler {
+ public:
+  explicit DiscoveryWatcher(bool json) : json_(json) {}
+
+  void OnMessage(uint32_t message, platform::MessageWParam wParam, platform::MessageLParam lParam) override {
+    FoundUnit unit;
+    if (message == UWM_NETWORK_UNIT_FOUND) {
+      unit.address = static_cast<uint32_t>(lParam);
+      for (const FoundUnit& known : units) if (known.portIndex < 0 && known.address == unit.address) return;
+      unit.name = DottedAddress(unit.address);
+      unit.bootload = (wParam & kUnitInBootload) != 0;
+      unit.otherSubnet = (wParam & kUnitOtherSubnet) != 0;
+      unit.linkLocal = (wParam & kUnitLinkLocal) != 0;
+    } else if (message == UWM_SERIAL_UNIT_FOUND) {
+      const int index = static_cast<int>(lParam);
+      if (index < 0 || index >= kSerialPortCount) return;
+      for (const FoundUnit& known : units) if (known.portIndex == index) return;
+      unit.portIndex = index;
+      unit.name = PortLabel(index);
+      unit.bootload = wParam != 0;
+    } else {
+      return;
+    }
+    units.push_back(unit);
+    if (json_) WriteOut(UnitJson(unit) + "\n");
+  }
+  void OnStatus(const std::wstring&) override {}
+
+  static std::string PortLabel(int index) {
+    const std::wstring path = appState.SerialPortTable[index];
+#ifdef _WIN32
+    // "\\.\COM3" shows as COM3.
+    return Utf8(path.size() > 4 ? path.substr(4) : path);
+#else
+    return Utf8(path);
+#endif
+  }
+
+  static std::string UnitJson(const FoundUnit& unit) {
+    JsonObject object;
+    object.Add("event", "unit");
+    if (unit.portIndex >= 0)
+      object.Add("port", unit.name);
+    else
+      object.Add("address", unit.name).Add("other_subnet", unit.otherSubnet).Add("link_local", unit.linkLocal);
+    object.Add("mode", unit.bootload ? "bootload" : "application");
+    return object.Text();
+  }
+
+  std::vector<FoundUnit> units;
+
+ private:
+  bool json_;
+};
+
+std::string Pad(const std::string& text, size_t width) {
+  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+std::string Table(std::vector<FoundUnit> units, bool serial) {
+  // Units in bootload mode first, as the dialog sorts its network list;
+  // serial units stay in the order they were found.
+  if (!serial)
+    std::stable_sort(units.begin(), units.end(),
+                     [](const FoundUnit& a, const FoundUnit& b) { return a.bootload && !b.bootload; });
+  size_t width = serial ? 4 : 7;
+  for (const FoundUnit& unit : units) width = std::max(width, unit.name.size());
+  std::string table = Pad(serial ? "PORT" : "ADDRESS", width) + "  " + Pad("MODE", 11) + (serial ? "" : "  MARKS") + "\n";
+  for (const FoundUnit& unit : units) {
+    std::string line = Pad(unit.name, width) + "  " + Pad(unit.bootload ? "bootload" : "application", 11);
+    if (!serial) {
+      std::string marks;
+      if (unit.otherSubnet) marks += "other-subnet";
+      if (unit.linkLocal) marks += std::string(marks.empty() ? "" : ", ") + "link-local";
+      line += "  " + marks;
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    table += line + "\n";
+  }
+  return table;
+}
+
+bool FillSerialPortTable(const std::vector<std::string>& ports, std::string* error) {
+  std::memset(appState.SerialPortTable, 0, sizeof appState.SerialPortTable);
+#ifdef _WIN32
+  if (ports.empty()) {
+    EnumerateComPorts();
+    return true;
+  }
+#endif
+  if (ports.size() > static_cast<size_t>(kSerialPortCount)) {
+    *error = "at most " + std::to_string(kSerialPortCount) + " serial ports can be searched";
+    return false;
+  }
+  for (size_t i = 0; i < ports.size(); ++i) {
+    UnitTarget target;
+    if (!ParseSerialTarget(ports[i], &target, error)) return false;
+    std::wcsncpy(appState.SerialPortTable[i], target.portName.c_str(), kSerialPortNameSize - 1);
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunDiscoverCommand(const DiscoverRequest& request) {
+  if (request.serial) {
+    std::string error;
+#ifndef _WIN32
+    if (request.ports.empty()) {
+      WriteErr("tq35b: name the serial ports to search with --port (Linux has no list of its own to try)\n");
+      return kExitUsage;
+    }
+#endif
+    if (!FillSerialPortTable(request.ports, &error)) {
+      WriteErr("tq35b: " + error + "\n");
+      return kExitUsage;
+    }
+  }
+
+  DiscoveryWatcher watcher(request.json);
+  const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) {
+    if (request.json) {
+      JsonObject object;
+      object.Add("event", "message").Add("caption", shown.caption).Add("text", shown.text);
+      WriteOut(object.Text() + "\n");
+    } else {
+      WriteErr("tq35b: [" + shown.caption + "] " + shown.text + "\n");
+    }
+  });
+  {
+    ConsoleWindow window(watcher);
+    if (!window.Ready()) return kExitFailed;
+    if (!request.json && StdoutIsTerminal())
+      WriteErr("Searching " + std::string(request.serial ? "the serial ports" : "the local networks") + " for " +
+               std::to_string(request.seconds) + " s...\n");
+    StartDiscovery(window.Ref(), request.serial ? 0 : 1);
+    window.RunFor(request.seconds * 1000u);
+    // Stopping waits for the worker; its last reports are still taken.
+    StopDiscovery();
+    window.RunFor(0);
+  }
+
+  const int exitCode = watcher.units.empty() ? kExitNoResponse : kExitSuccess;
+  if (request.json) {
+    JsonObject done;
+    done.Add("event", "done").Add("units", static_cast<unsigned>(watcher.units.size())).Add("exit_code", exitCode);
+    WriteOut(done.Text() + "\n");
+  } else if (watcher.units.empty()) {
+    WriteOut("No unit answered.\n");
+  } else {
+    WriteOut(Table(watcher.units, request.serial));
+  }
+  return exitCode;
+}
+
+}  // namespace cli

@@ -1,0 +1,33 @@
+// The terminal side: is output going to a terminal, how wide is it, writing
+// UTF-8 text, and reading the installer PIN without echo.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace cli {
+
+bool StdoutIsTerminal();
+bool StdinIsTerminal();
+// Columns of the terminal on standard output; 80 when it cannot be told.
+int TerminalColumns();
+// Turns on cursor movement sequences where the console needs asking
+// (Windows); false when the terminal cannot move the cursor.
+bool EnableCursorControl();
+
+// Whole UTF-8 texts, written at once and flushed.
+void WriteOut(const std::string& text);
+void WriteErr(const std::string& text);
+
+// Reads one line of secret input into `buffer` (NUL-terminated, without
+// its line end). From a terminal the prompt goes to standard error and
+// the typed characters are not echoed; otherwise one line is read from
+// standard input. Nothing is kept anywhere else: the caller wipes the
+// buffer. False when nothing could be read (end of input) or the line did
+// not fit.
+bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity);
+
+// Stores of zeros that the compiler may not drop.
+void WipeMemory(void* data, size_t size);
+
+}  // namespace cli

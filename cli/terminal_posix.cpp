@@ -1,0 +1,111 @@
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/terminal.h"
+
+namespace cli {
+
+namespace {
+
+void WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a closed pipe: nobody is reading any more
+    done += static_cast<size_t>(n);
+  }
+}
+
+// The terminal settings to put back if the user breaks off at the prompt.
+termios g_savedTerminal;
+volatile sig_atomic_t g_echoOff = 0;
+
+void RestoreEchoAndRaise(int signal) {
+  if (g_echoOff) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+// One line from the descriptor, a byte at a time so that nothing past the
+// line end is taken from a pipe that others may read on.
+bool ReadLine(int fd, char* buffer, size_t capacity) {
+  size_t used = 0;
+  bool overflow = false;
+  bool any = false;
+  for (;;) {
+    char c;
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    any = true;
+    if (c == '\n') break;
+    if (used + 1 < capacity)
+      buffer[used++] = c;
+    else
+      overflow = true;
+    WipeMemory(&c, sizeof c);
+  }
+  if (used > 0 && buffer[used - 1] == '\r') --used;
+  buffer[used] = '\0';
+  return any && !overflow;
+}
+
+}  // namespace
+
+void WipeMemory(void* data, size_t size) {
+  volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
+  while (size-- > 0) *bytes++ = 0;
+}
+
+bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+int TerminalColumns() {
+  winsize size{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+  return 80;
+}
+
+bool EnableCursorControl() {
+  const char* term = ::getenv("TERM");
+  return term && std::strcmp(term, "dumb") != 0;
+}
+
+void WriteOut(const std::string& text) { WriteAll(STDOUT_FILENO, text); }
+void WriteErr(const std::string& text) { WriteAll(STDERR_FILENO, text); }
+
+bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity) {
+  if (capacity == 0) return false;
+  buffer[0] = '\0';
+  if (!StdinIsTerminal()) return ReadLine(STDIN_FILENO, buffer, capacity);
+
+  WriteErr(prompt);
+  if (tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return false;
+  termios quiet = g_savedTerminal;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;  // the line end still shows, so the next output starts on a new line
+  struct sigaction restore{}, oldInt{}, oldTerm{}, oldQuit{};
+  restore.sa_handler = RestoreEchoAndRaise;
+  sigemptyset(&restore.sa_mask);
+  sigaction(SIGINT, &restore, &oldInt);
+  sigaction(SIGTERM, &restore, &oldTerm);
+  sigaction(SIGQUIT, &restore, &oldQuit);
+  g_echoOff = 1;
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  const bool ok = ReadLine(STDIN_FILENO, buffer, capacity);
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
+  g_echoOff = 0;
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  sigaction(SIGQUIT, &oldQuit, nullptr);
+  return ok;
+}
+
+}  // namespace cli

@@ -1,0 +1,125 @@
+#include <windows.h>
+
+#include "cli/terminal.h"
+#include "cli/text.h"
+
+namespace cli {
+
+namespace {
+
+bool IsConsole(HANDLE handle) {
+  DWORD mode;
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr && ::GetConsoleMode(handle, &mode);
+}
+
+// A console takes wide text; a pipe or a file gets the UTF-8 bytes.
+void WriteTo(DWORD which, const std::string& text) {
+  HANDLE handle = ::GetStdHandle(which);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || text.empty()) return;
+  if (IsConsole(handle)) {
+    const std::wstring wide = Wide(text);
+    DWORD written = 0;
+    ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    DWORD written = 0;
+    if (!::WriteFile(handle, text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr) ||
+        written == 0)
+      return;
+    done += written;
+  }
+}
+
+bool ReadLineFromFile(HANDLE input, char* buffer, size_t capacity) {
+  size_t used = 0;
+  bool overflow = false;
+  bool any = false;
+  for (;;) {
+    char c;
+    DWORD n = 0;
+    if (!::ReadFile(input, &c, 1, &n, nullptr) || n == 0) break;
+    any = true;
+    if (c == '\n') break;
+    if (used + 1 < capacity)
+      buffer[used++] = c;
+    else
+      overflow = true;
+    WipeMemory(&c, sizeof c);
+  }
+  if (used > 0 && buffer[used - 1] == '\r') --used;
+  buffer[used] = '\0';
+  return any && !overflow;
+}
+
+bool ReadLineFromConsole(HANDLE input, char* buffer, size_t capacity) {
+  size_t used = 0;
+  bool overflow = false;
+  for (;;) {
+    wchar_t c;
+    DWORD n = 0;
+    if (!::ReadConsoleW(input, &c, 1, &n, nullptr) || n == 0) {
+      buffer[used] = '\0';
+      return false;
+    }
+    if (c == L'\n') break;
+    if (c == L'\r') continue;
+    // The PIN is digits; anything outside 7-bit text marks the line as bad
+    // rather than being squeezed into a byte.
+    if (used + 1 < capacity && c < 0x80)
+      buffer[used++] = static_cast<char>(c);
+    else
+      overflow = true;
+    WipeMemory(&c, sizeof c);
+  }
+  buffer[used] = '\0';
+  return !overflow;
+}
+
+}  // namespace
+
+void WipeMemory(void* data, size_t size) { ::SecureZeroMemory(data, size); }
+
+bool StdoutIsTerminal() { return IsConsole(::GetStdHandle(STD_OUTPUT_HANDLE)); }
+bool StdinIsTerminal() { return IsConsole(::GetStdHandle(STD_INPUT_HANDLE)); }
+
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    if (columns >= 20) return columns;
+  }
+  return 80;
+}
+
+bool EnableCursorControl() {
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+  HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode;
+  if (!::GetConsoleMode(output, &mode)) return false;
+  return ::SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+void WriteOut(const std::string& text) { WriteTo(STD_OUTPUT_HANDLE, text); }
+void WriteErr(const std::string& text) { WriteTo(STD_ERROR_HANDLE, text); }
+
+bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity) {
+  if (capacity == 0) return false;
+  buffer[0] = '\0';
+  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (!IsConsole(input)) return ReadLineFromFile(input, buffer, capacity);
+
+  WriteErr(prompt);
+  DWORD mode = 0;
+  ::GetConsoleMode(input, &mode);
+  ::SetConsoleMode(input, (mode | ENABLE_LINE_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  const bool ok = ReadLineFromConsole(input, buffer, capacity);
+  ::SetConsoleMode(input, mode);
+  WriteErr("\n");
+  return ok;
+}
+
+}  // namespace cli
