@@ -1,0 +1,237 @@
+// The firmware update worker.
+//
+// Everything goes through the shared session's SendCommand, which resends on
+// its own; a command that still fails ends the update at once, so the unit
+// is never told that an update it did not fully receive is complete.
+#include "boot/bootload_thread.h"
+
+#include <cstring>
+#include <cwctype>
+
+#include "app/app_state.h"
+#include "app/messages.h"
+#include "app/status.h"
+#include "boot/bootloader_session.h"
+#include "package/bin_manager.h"
+#include "package/hex_manager.h"
+#include "package/properties_container.h"
+#include "resources/resource.h"
+
+bool sequenceMode = false;
+uint32_t progressPosition = 0;
+
+namespace {
+
+constexpr int kFrameBufferSize = 2048;
+constexpr int kRecordsPerFrame = 8;
+constexpr int kBlockHeaderSize = 8;
+constexpr int kBlockDataSize = 64;
+constexpr int kBlockSize = kBlockHeaderSize + kBlockDataSize;
+constexpr uint32_t kFactoryDefaultsUnits = 10;
+constexpr uint32_t kFinalPauseMs = 500;
+constexpr uint32_t kStepPauseMs = 10;
+
+uint8_t frameBuffer[kFrameBufferSize];
+uint8_t blockBuffer[kBlockSize];
+
+uint8_t CommandCode(uint8_t command) { return sequenceMode ? uint8_t(command | kSequenceFlag) : command; }
+
+void PostStatus(platform::WindowRef window, unsigned textId) { ReportStatus(window, UiText(textId), true); }
+
+void PostProgress(platform::WindowRef window) {
+  platform::PostWindowMessage(window, UWM_PROGRESS_POSITION, progressPosition, 0);
+}
+
+// A step command succeeds unless it went unanswered or its reply is a lone
+// status byte other than 1. Replies with other data (or none) count as done.
+bool SendStepCommand(uint8_t command, const uint8_t* data, uint16_t tries, uint16_t timeoutMs) {
+  if (!bootloaderSession.SendCommand(CommandCode(command), data, data ? 2 : 0, tries, timeoutMs)) return false;
+  return bootloaderSession.ReplyLength() != 4 || bootloaderSession.ReplyData()[1] == 1;
+}
+
+// Programming frames and flash blocks must be confirmed explicitly: a reply
+// too short to hold a status byte is no confirmation.
+bool SendDataCommand(uint8_t command, const uint8_t* data, int length) {
+  if (!bootloaderSession.SendCommand(CommandCode(command), data, length, 5, 1000)) return false;
+  return bootloaderSession.ReplyLength() >= 4 && bootloaderSession.ReplyData()[1] == 1;
+}
+
+// Fills the frame buffer with whole records, at most eight. A record that
+// does not fit what is left stays for the next frame. Returns the bytes used;
+// 0 with records still left means a record that fits no frame at all.
+int FillApplicationFrame() {
+  int used = 0;
+  for (int i = 0; i < kRecordsPerFrame; ++i) {
+    uint16_t count = applicationImage.NextRecord(frameBuffer + used, uint32_t(kFrameBufferSize - used));
+    if (count == 0) break;
+    used += count;
+  }
+  return used;
+}
+
+bool WriteVersionStamp() {
+  std::memset(frameBuffer, 1, kFrameBufferSize);
+  ParseVersionStamp(unitProperties.Get(L"server-fw-version"), frameBuffer);
+  return SendStepCommand(WriteApplicationVersion, frameBuffer, 5, 1000);
+}
+
+bool RunApplicationStep(platform::WindowRef window) {
+  PostStatus(window, IDS_STEP_SERVER_APPLICATION);
+  if (!SendStepCommand(BeginApplication, nullptr, 5, 10000)) return false;
+  applicationImage.Rewind();
+  uint32_t consumed = applicationImage.RecordsConsumed();
+  for (;;) {
+    int used = FillApplicationFrame();
+    if (used == 0) {
+      // Stopping early would leave the unit with part of the image.
+      if (applicationImage.NextRecordLength() != 0) return false;
+      break;
+    }
+    if (!SendDataCommand(ApplicationRecords, frameBuffer, used)) return false;
+    progressPosition += applicationImage.RecordsConsumed() - consumed;
+    consumed = applicationImage.RecordsConsumed();
+    PostProgress(window);
+  }
+  return WriteVersionStamp();
+}
+
+void PutLittleEndian32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = uint8_t(value >> (8 * i));
+}
+
+bool RunFlashStep(platform::WindowRef window) {
+  PostStatus(window, IDS_STEP_SERVER_UI);
+  if (!SendStepCommand(BeginFlashImage, nullptr, 2, 10000)) return false;
+  flashImage.Rewind();
+  uint32_t consumed = flashImage.BytesConsumed();
+  for (;;) {
+    std::memset(blockBuffer, 0, kBlockSize);
+    uint32_t address = 0;
+    uint16_t count = flashImage.NextBlock(blockBuffer + kBlockHeaderSize, kBlockDataSize, &address);
+    if (count == 0) break;
+    PutLittleEndian32(blockBuffer, address);
+    PutLittleEndian32(blockBuffer + 4, count);
+    if (!SendDataCommand(FlashImageBlock, blockBuffer, kBlockSize)) return false;
+    progressPosition += flashImage.BytesConsumed() - consumed;
+    consumed = flashImage.BytesConsumed();
+    PostProgress(window);
+  }
+  return SendStepCommand(EndFlashImage, nullptr, 5, 1000);
+}
+
+bool RunFactoryDefaultsStep(platform::WindowRef window) {
+  PostStatus(window, IDS_STEP_FACTORY_DEFAULTS);
+  if (!SendStepCommand(RestoreFactoryDefaults, nullptr, 2, 5000)) return false;
+  progressPosition += kFactoryDefaultsUnits;
+  PostProgress(window);
+  return true;
+}
+
+// An image that failed to load has nothing in it. Updating with it would
+// erase the unit's copy and then report success.
+bool ChosenImagesPresent() {
+  if (appState.writeApplication && applicationImage.RecordCount() == 0) return false;
+  if (appState.writeFlash && flashImage.Size() == 0) return false;
+  return true;
+}
+
+uint32_t ProgressTotal() {
+  uint32_t total = 0;
+  if (appState.writeApplication) total += applicationImage.RecordCount();
+  if (appState.writeFlash) total += flashImage.Size();
+  if (appState.writeFactoryDefaults) total += kFactoryDefaultsUnits;
+  return total;
+}
+
+bool RunChosenSteps(platform::WindowRef window) {
+  if (appState.writeApplication && !RunApplicationStep(window)) return false;
+  platform::SleepMs(kStepPauseMs);
+  if (appState.writeFlash && !RunFlashStep(window)) return false;
+  platform::SleepMs(kStepPauseMs);
+  if (appState.writeFactoryDefaults && !RunFactoryDefaultsStep(window)) return false;
+  platform::SleepMs(kStepPauseMs);
+  return true;
+}
+
+// Every way out closes the link and gives the window time to take the
+// outcome before the thread goes.
+unsigned Finish(platform::WindowRef window, uint32_t outcome) {
+  bootloaderSession.Close();
+  platform::PostWindowMessage(window, outcome, 0, 0);
+  platform::SleepMs(kFinalPauseMs);
+  return 0;
+}
+
+}  // namespace
+
+bool BootloaderVersionAccepted(const BootloaderSession& session, bool* takesSequence) {
+  uint16_t length = session.ReplyLength();
+  if (length != 5 && length != 6) return false;
+  const uint8_t* reply = session.ReplyData();
+  unsigned version = reply[1] * 256u + reply[2];
+  if (version < 0x0300 || version > 0x0302) return false;
+  if (takesSequence) *takesSequence = length == 6;
+  return true;
+}
+
+namespace {
+
+// One number as "%u" reads it: blanks, an optional plus sign, digits.
+// Negative numbers are not versions and do not read.
+const wchar_t* ReadUnsigned(const wchar_t* p, uint32_t* value) {
+  while (std::iswspace(*p)) ++p;
+  if (*p == L'+') ++p;
+  if (*p < L'0' || *p > L'9') return nullptr;
+  uint64_t number = 0;
+  for (; *p >= L'0' && *p <= L'9'; ++p) {
+    number = number * 10 + uint64_t(*p - L'0');
+    if (number > 0xFFFFFFFFu) number = 0xFFFFFFFFu;
+  }
+  *value = uint32_t(number);
+  return p;
+}
+
+}  // namespace
+
+bool ParseVersionStamp(const wchar_t* text, uint8_t stamp[2]) {
+  if (!text || text[0] != L'V') return false;
+  uint32_t major = 0, minor = 0;
+  const wchar_t* p = ReadUnsigned(text + 1, &major);
+  if (!p || *p != L'.') return false;
+  if (!ReadUnsigned(p + 1, &minor)) return false;
+  stamp[0] = uint8_t(minor);
+  stamp[1] = uint8_t(major);
+  return true;
+}
+
+unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
+  platform::NameThread("bootload_thread");
+  auto* request = static_cast<WorkerRequest*>(argument);
+  platform::WindowRef window = request->window;
+  sequenceMode = false;
+  bootloaderSession.SetTransport(request->link);
+  applicationImage.Rewind();
+  flashImage.Rewind();
+  PostStatus(window, IDS_INITIALIZING);
+  bootloaderSession.Open();
+
+  if (!bootloaderSession.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 1000)) return Finish(window, UWM_NO_RESPONSE);
+  bool takesSequence = false;
+  if (!BootloaderVersionAccepted(bootloaderSession, &takesSequence)) return Finish(window, UWM_WRONG_RESPONSE);
+  sequenceMode = takesSequence;
+
+  // Only for the unit's own records: neither its reply nor its silence
+  // changes what follows.
+  bootloaderSession.SendCommand(CommandCode(ReadApplicationVersion), nullptr, 0, 5, 1000);
+
+  if (!ChosenImagesPresent()) return Finish(window, UWM_UPDATE_FAILED);
+
+  platform::SendWindowMessage(window, UWM_PROGRESS_RANGE, 0, platform::MessageLParam(ProgressTotal()));
+  progressPosition = 0;
+
+  if (!RunChosenSteps(window)) return Finish(window, UWM_UPDATE_FAILED);
+
+  // The unit may restart at once and never answer this one.
+  bootloaderSession.SendCommand(CommandCode(EndUpdate), nullptr, 0, 1, 1000);
+  return Finish(window, UWM_UPDATE_SUCCEEDED);
+}
