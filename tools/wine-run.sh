@@ -294,7 +294,10 @@ clone_template() { # dst
     tar -C "$dst" -xf - || die "cannot copy the template $TEMPLATE"
   for d in "${big[@]}"; do
     [[ -d $TEMPLATE/drive_c/windows/$d ]] || continue
-    cp -al "$TEMPLATE/drive_c/windows/$d" "$dst/drive_c/windows/" || die "cannot link $d from the template"
+    # Hard links need one file system; elsewhere a plain copy does (slower).
+    cp -al "$TEMPLATE/drive_c/windows/$d" "$dst/drive_c/windows/" 2>/dev/null ||
+      { rm -rf "$dst/drive_c/windows/$d"; cp -a "$TEMPLATE/drive_c/windows/$d" "$dst/drive_c/windows/"; } ||
+      die "cannot copy $d from the template"
   done
   note "copied the template prefix in $((($(date +%s%N) - t0) / 1000000)) ms"
 }
