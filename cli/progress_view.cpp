@@ -12,6 +12,8 @@ namespace {
 constexpr int64_t kRedrawIntervalMs = 100;
 constexpr size_t kStepWidth = 18;
 constexpr size_t kMaxLabelWidth = 24;
+constexpr int kMinBarWidth = 10;
+constexpr int kMaxBarWidth = 40;
 constexpr const char* kEraseLine = "\r\x1b[2K";
 
 // Columns a UTF-8 text takes, near enough: one per character.
@@ -53,6 +55,18 @@ std::string Percent(double percent) {
   return text;
 }
 
+// "517.2/610.1 kB": both in the unit of the total, so they read at a glance.
+std::string BytesOfTotal(uint64_t bytes, uint64_t total) {
+  char text[48];
+  if (total < 1000)
+    std::snprintf(text, sizeof text, "%u/%u B", unsigned(bytes), unsigned(total));
+  else if (total < 1000 * 1000)
+    std::snprintf(text, sizeof text, "%.1f/%.1f kB", bytes / 1e3, total / 1e3);
+  else
+    std::snprintf(text, sizeof text, "%.2f/%.2f MB", bytes / 1e6, total / 1e6);
+  return text;
+}
+
 std::string Rate(double bytesPerSecond) { return ByteCountText(static_cast<uint64_t>(bytesPerSecond)) + "/s"; }
 
 }  // namespace
@@ -82,28 +96,38 @@ ProgressView::ProgressView(Style style, std::vector<std::string> labels, int col
 }
 
 std::string ProgressView::BarLine(const UnitState& unit) const {
-  std::string state = unit.finished ? ResultWord(unit.result) : unit.step.empty() ? "waiting" : unit.step;
-  std::string head = Pad(Cut(unit.label, labelWidth_), labelWidth_) + "  " + Pad(Cut(state, kStepWidth), kStepWidth) + " ";
+  const std::string state = unit.finished ? ResultWord(unit.result) : unit.step.empty() ? "waiting" : unit.step;
+  const std::string label = Pad(Cut(unit.label, labelWidth_), labelWidth_) + " ";
+  const std::string step = Pad(Cut(state, kStepWidth), kStepWidth) + " ";
 
   const ProgressReading& r = unit.reading;
-  std::string tail;
+  std::string figures;
   if (unit.haveRange) {
-    tail = " " + Percent(r.percent) + "  " + ByteCountText(r.bytes) + " / " + ByteCountText(r.totalBytes) + "  " +
-           Rate(r.bytesPerSecond) + "  ";
+    figures = " " + Percent(r.percent) + " " + BytesOfTotal(r.bytes, r.totalBytes) + " " + Rate(r.bytesPerSecond) + " ";
     if (unit.finished)
-      tail += "in " + DurationText(unit.elapsedMs);
+      figures += "in " + DurationText(unit.elapsedMs);
     else
-      tail += (r.remainingMs < 0 ? std::string("-:--") : DurationText(r.remainingMs)) + " left";
+      figures += (r.remainingMs < 0 ? std::string("-:--") : DurationText(r.remainingMs)) + " left";
   } else if (unit.finished) {
-    tail = "  in " + DurationText(unit.elapsedMs);
+    figures = " in " + DurationText(unit.elapsedMs);
   }
 
-  const int room = columns_ - 1 - static_cast<int>(DisplayWidth(head) + DisplayWidth(tail)) - 2;
-  const int width = std::max(10, std::min(40, room));
+  // The figures are what the bar is for; on a narrow terminal the step
+  // column goes first (the state still shows once the unit is done).
+  const int usable = columns_ - 1;
+  const int fixed = static_cast<int>(DisplayWidth(label) + DisplayWidth(figures)) + 2;
+  const bool withStep = usable - fixed - static_cast<int>(DisplayWidth(step)) >= kMinBarWidth;
+  const int room = usable - fixed - (withStep ? static_cast<int>(DisplayWidth(step)) : 0);
+  const int width = std::max(kMinBarWidth, std::min(kMaxBarWidth, room));
   const double share = unit.haveRange ? std::min(1.0, std::max(0.0, r.percent / 100.0)) : 0.0;
   const int filled = static_cast<int>(share * width + 1e-9);
   const std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '-') + "]";
-  return Cut(head + bar + tail, static_cast<size_t>(columns_ - 1));
+  std::string head = label;
+  if (withStep)
+    head += step;
+  else if (unit.finished)
+    head += state + " ";
+  return Cut(head + bar + figures, static_cast<size_t>(usable));
 }
 
 void ProgressView::Note(const std::string& text) {

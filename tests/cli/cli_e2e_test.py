@@ -1,0 +1,356 @@
+#!/usr/bin/env python3
+"""The terminal tool end to end, against simulated units (tq35b_sim).
+
+Runs only inside a private network namespace made by tools/netns-run.sh:
+every unit listens on a loopback or namespace-local address, and nothing
+that the tool sends can leave the namespace. Each test group is its own
+ctest entry (-k GROUP), so that the groups run in namespaces of their own.
+
+    netns-run.sh -- cli_e2e_test.py --cli PATH --sim PATH [-k GROUP]
+"""
+
+import argparse
+import json
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+CLI = None
+SIM = None
+
+# The exit codes the tool documents.
+SUCCESS, FAILED, USAGE, NO_RESPONSE, WRONG_RESPONSE = 0, 1, 2, 3, 4
+
+
+def in_private_namespace():
+    outer = os.environ.get("TQ_OUTER_NETNS")
+    return bool(outer) and os.readlink("/proc/self/ns/net") != outer
+
+
+class Sim:
+    """One simulated unit: a tq35b_sim process, stopped by stop()."""
+
+    def __init__(self, *args, bind="127.0.0.2", serial=False):
+        self.dir = tempfile.mkdtemp(prefix="tq-cli-")
+        self.dump = os.path.join(self.dir, "unit.dump")
+        command = [SIM, "--bind", bind, "--dump", self.dump]
+        if serial:
+            self.link = os.path.join(self.dir, "tty")
+            command += ["--pty-link", self.link]
+        else:
+            command += ["--no-pty"]
+        command += list(args)
+        self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        ready = self.proc.stdout.readline()
+        if not ready.startswith("ready "):
+            self.proc.kill()
+            raise RuntimeError("the simulated unit did not start: %r %s" % (ready, self.proc.stderr.read()))
+        self.address = bind
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def memory_equals_package(self):
+        """Stops the unit and compares what reached its memory with the package."""
+        self.stop()
+        if not os.path.exists(self.dump):
+            return False, "no dump was written"
+        check = subprocess.run([SIM, "--verify-dump", self.dump], capture_output=True, text=True)
+        return check.returncode == 0, (check.stdout + check.stderr).strip()
+
+
+def run_cli(*args, stdin_text=None, timeout=300):
+    return subprocess.run([CLI, *args], input=stdin_text if stdin_text is not None else "",
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def json_lines(text):
+    return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+
+class SimTestCase(unittest.TestCase):
+    def setUp(self):
+        self.sims = []
+
+    def tearDown(self):
+        for sim in self.sims:
+            sim.stop()
+
+    def sim(self, *args, **kwargs):
+        unit = Sim(*args, **kwargs)
+        self.sims.append(unit)
+        return unit
+
+    def assertMemoryEqualsPackage(self, unit):
+        same, why = unit.memory_equals_package()
+        self.assertTrue(same, why)
+
+    def assertExit(self, result, code):
+        self.assertEqual(result.returncode, code, "stdout:\n%s\nstderr:\n%s" % (result.stdout, result.stderr))
+
+
+class ExitCodes(SimTestCase):
+    """Each documented exit code, from the outcome that should give it."""
+
+    def test_success_writes_exactly_the_package(self):
+        unit = self.sim()
+        result = run_cli("update", "--ip", unit.address)
+        self.assertExit(result, SUCCESS)
+        self.assertIn("succeeded", result.stdout)
+        self.assertMemoryEqualsPackage(unit)
+
+    def test_no_unit_at_the_address_is_no_response(self):
+        result = run_cli("update", "--ip", "127.0.0.9")
+        self.assertExit(result, NO_RESPONSE)
+        self.assertIn("did not answer", result.stdout)
+        self.assertExit(run_cli("query", "--ip", "127.0.0.9"), NO_RESPONSE)
+        self.assertExit(run_cli("exit-bootload", "--ip", "127.0.0.9"), NO_RESPONSE)
+
+    def test_unaccepted_bootloader_is_wrong_response_and_nothing_is_written(self):
+        for version in ("3.3", "2.9"):
+            unit = self.sim("--bootloader-version", version)
+            self.assertExit(run_cli("update", "--ip", unit.address), WRONG_RESPONSE)
+            self.assertExit(run_cli("query", "--ip", unit.address), WRONG_RESPONSE)
+            self.assertExit(run_cli("exit-bootload", "--ip", unit.address), WRONG_RESPONSE)
+            same, _ = unit.memory_equals_package()
+            self.assertFalse(same, "an unaccepted bootloader must receive nothing")
+
+    def test_refused_frame_is_update_failed(self):
+        unit = self.sim("--status0-at", "200")
+        result = run_cli("update", "--ip", unit.address)
+        self.assertExit(result, FAILED)
+        self.assertIn("could not complete", result.stdout)
+
+    def test_bad_usage_sends_nothing(self):
+        unit = self.sim()
+        for args in (["update"],
+                     ["update", "--ip", "10.0.0"],
+                     ["update", "--ip", "127.0.0.2", "--ip", "127.0.0.2"],
+                     ["update", "--ip", "255.255.255.255"],
+                     ["update", "--ip", "127.0.0.2", "--server-ui", "--no-server-ui"],
+                     ["update", "--ip", "127.0.0.2", "--parser-port", "80"],
+                     ["query", "--ip", "127.0.0.2", "--port", "/dev/null"],
+                     ["query"],
+                     ["discover", "--time", "0"],
+                     ["frobnicate"]):
+            self.assertExit(run_cli(*args), USAGE)
+        same, why = unit.memory_equals_package()
+        self.assertFalse(same)
+        self.assertIn("unit none", why, "the unit's memory must still be empty")
+
+    def test_help_lists_the_exit_codes(self):
+        for args in (["--help"], ["update", "--help"], ["enter-bootload", "--help"]):
+            result = run_cli(*args)
+            self.assertExit(result, SUCCESS)
+            for line in ("0  success", "1  the operation failed", "2  bad usage", "3  no response",
+                         "4  wrong response"):
+                self.assertIn(line, result.stdout)
+
+
+class JsonEvents(SimTestCase):
+    """--json gives one parseable event per line, ending with the outcome."""
+
+    def test_events_parse_and_follow_the_update(self):
+        unit = self.sim()
+        result = run_cli("update", "--json", "--ip", unit.address, "--factory-defaults")
+        self.assertExit(result, SUCCESS)
+        events = json_lines(result.stdout)
+        kinds = [e["event"] for e in events]
+        self.assertEqual(kinds[0], "start")
+        self.assertEqual(kinds[-1], "outcome")
+        self.assertEqual(kinds.count("outcome"), 1)
+        outcome = events[-1]
+        self.assertEqual((outcome["result"], outcome["exit_code"]), ("succeeded", 0))
+        self.assertTrue(all(e["unit"] == unit.address for e in events))
+
+        found = [e for e in events if e["event"] == "unit"][0]
+        self.assertEqual((found["in_bootloader"], found["bootloader"]), (True, "3.1"))
+
+        steps = [e["step"] for e in events if e["event"] == "status"]
+        self.assertEqual(steps, ["Initializing", "Server Application", "Server UI", "Factory Defaults"])
+
+        progress = [e for e in events if e["event"] == "progress"]
+        self.assertGreaterEqual(len(progress), 2)
+        positions = [p["position"] for p in progress]
+        self.assertEqual(positions, sorted(positions))
+        last = progress[-1]
+        # The packaged images: 19,762 records, 246,516 flash bytes, 10 for the defaults.
+        self.assertEqual(last["total"], 19762 + 246516 + 10)
+        self.assertEqual(last["position"], last["total"])
+        self.assertEqual(last["bytes"], last["total_bytes"])
+        self.assertEqual(last["percent"], 100.0)
+        self.assertMemoryEqualsPackage(unit)
+
+    def test_a_failure_ends_with_its_outcome_too(self):
+        unit = self.sim("--status0-at", "50")
+        result = run_cli("update", "--json", "--ip", unit.address)
+        self.assertExit(result, FAILED)
+        events = json_lines(result.stdout)
+        self.assertEqual(events[-1]["event"], "outcome")
+        self.assertEqual((events[-1]["result"], events[-1]["exit_code"]), ("failed", 1))
+
+    def test_query_and_exit_answer_in_json(self):
+        unit = self.sim("--app-version", "2.5")
+        result = run_cli("query", "--json", "--ip", unit.address)
+        self.assertExit(result, SUCCESS)
+        [answer] = json_lines(result.stdout)
+        self.assertEqual((answer["bootloader"], answer["application"], answer["bootload_mode"]),
+                         ("3.1", "2.5", "on"))
+        result = run_cli("exit-bootload", "--json", "--ip", unit.address)
+        self.assertExit(result, SUCCESS)
+        self.assertEqual(json_lines(result.stdout)[-1]["result"], "exited")
+
+
+class Parallel(SimTestCase):
+    """Several units at once: each its own update, one failure stops no other."""
+
+    def three_units_one_falls_silent(self):
+        good1 = self.sim(bind="127.0.0.2")
+        silent = self.sim("--silent-from", "3000", bind="127.0.0.3")
+        good2 = self.sim(bind="127.0.0.4")
+        return good1, silent, good2
+
+    def test_three_units_one_silent_summary_and_memories(self):
+        good1, silent, good2 = self.three_units_one_falls_silent()
+        result = run_cli("update", "--ip", good1.address, "--ip", silent.address, "--ip", good2.address)
+        self.assertExit(result, FAILED)
+        table = result.stdout[result.stdout.index("UNIT "):].splitlines()
+        self.assertEqual(len(table), 4, result.stdout)
+        rows = {line.split()[0]: line.split()[1] for line in table[1:]}
+        self.assertEqual(rows, {good1.address: "succeeded", silent.address: "FAILED", good2.address: "succeeded"})
+        self.assertIn("stopped in", table[2])
+        self.assertMemoryEqualsPackage(good1)
+        self.assertMemoryEqualsPackage(good2)
+        same, _ = silent.memory_equals_package()
+        self.assertFalse(same)
+
+    def test_three_units_in_json_end_with_the_summary(self):
+        good1, silent, good2 = self.three_units_one_falls_silent()
+        result = run_cli("update", "--json", "--ip", good1.address, "--ip", silent.address, "--ip", good2.address)
+        self.assertExit(result, FAILED)
+        events = json_lines(result.stdout)
+        self.assertEqual(events[-1]["event"], "summary")
+        self.assertEqual(events[-1]["exit_code"], FAILED)
+        self.assertEqual([(u["unit"], u["result"]) for u in events[-1]["units"]],
+                         [(good1.address, "succeeded"), (silent.address, "failed"), (good2.address, "succeeded")])
+        outcomes = {e["unit"]: e["result"] for e in events if e["event"] == "outcome"}
+        self.assertEqual(len(outcomes), 3)
+        # The units ran side by side: all had started before the first one ended.
+        kinds = [e["event"] for e in events]
+        self.assertLess(max(i for i, k in enumerate(kinds) if k == "unit"), kinds.index("outcome"),
+                        "the updates ran one after the other")
+        self.assertMemoryEqualsPackage(good1)
+        self.assertMemoryEqualsPackage(good2)
+
+    def test_all_units_without_answer_share_the_no_response_code(self):
+        result = run_cli("update", "--ip", "127.0.0.8", "--ip", "127.0.0.9")
+        self.assertExit(result, NO_RESPONSE)
+        table = result.stdout[result.stdout.index("UNIT "):].splitlines()[1:]
+        self.assertEqual([row.split()[1:3] for row in table], [["no", "response"]] * 2, result.stdout)
+
+
+class ProgressBar(SimTestCase):
+    """On a terminal the update shows a bar that is redrawn in place."""
+
+    def test_terminal_shows_a_redrawn_bar_with_figures(self):
+        unit = self.sim("--delay-out", "100%:1")  # slow enough for several redraws
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.environ["TERM"] = "xterm"
+            os.execv(CLI, [CLI, "update", "--ip", unit.address])
+        output = b""
+        deadline = time.time() + 120
+        while time.time() < deadline:
+            ready, _, _ = select.select([fd], [], [], 1)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            output += chunk
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), SUCCESS, output.decode(errors="replace"))
+        text = output.decode()
+        self.assertGreater(text.count("\x1b[1A"), 3, "the bar line is redrawn in place")
+        bars = re.findall(r"\[(#*)(-*)\]\s+(\d+\.\d)% \d+\.\d/610\.1 kB \S+ k?B/s (\d+:\d\d) left", text)
+        self.assertGreater(len(bars), 3, text[-2000:])
+        shares = [float(b[2]) for b in bars]
+        self.assertEqual(shares, sorted(shares))
+        self.assertIn("succeeded", text)
+        self.assertRegex(text, r"\[#+\] 100\.0% 610\.1/610\.1 kB")
+        self.assertMemoryEqualsPackage(unit)
+
+
+class BootloadMode(SimTestCase):
+    """Leaving bootload mode, and what query reports before and after."""
+
+    def test_exit_bootload_starts_the_application(self):
+        unit = self.sim("--app-version", "1.7")
+        before = run_cli("query", "--ip", unit.address)
+        self.assertExit(before, SUCCESS)
+        self.assertRegex(before.stdout, r"Bootloader:\s+3\.1\n")
+        self.assertRegex(before.stdout, r"Application:\s+1\.7\n")
+        self.assertRegex(before.stdout, r"Bootload mode:\s+on\n")
+        self.assertExit(run_cli("exit-bootload", "--ip", unit.address), SUCCESS)
+        after = run_cli("query", "--ip", unit.address)
+        self.assertRegex(after.stdout, r"Bootloader:\s+does not answer")
+
+    def test_exit_bootload_without_an_answer_to_the_exit_command_still_exits(self):
+        unit = self.sim("--exit-silent")
+        self.assertExit(run_cli("exit-bootload", "--ip", unit.address), SUCCESS)
+
+
+class Serial(SimTestCase):
+    """The same update over a serial line (the unit's pseudo-terminal)."""
+
+    def test_update_over_the_serial_line(self):
+        unit = self.sim(serial=True)
+        result = run_cli("update", "--json", "--port", unit.link)
+        self.assertExit(result, SUCCESS)
+        self.assertEqual(json_lines(result.stdout)[-1]["unit"], unit.link)
+        self.assertMemoryEqualsPackage(unit)
+
+    def test_query_over_the_serial_line(self):
+        unit = self.sim("--app-version", "2.5", serial=True)
+        result = run_cli("query", "--port", unit.link)
+        self.assertExit(result, SUCCESS)
+        self.assertRegex(result.stdout, r"Application:\s+2\.5\n")
+
+
+def main():
+    global CLI, SIM
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("-k", dest="group")
+    args, rest = parser.parse_known_args()
+    CLI, SIM = os.path.abspath(args.cli), os.path.abspath(args.sim)
+    if not in_private_namespace():
+        print("cli_e2e_test: refusing to run outside a private network namespace (use tools/netns-run.sh)",
+              file=sys.stderr)
+        return 3
+    loader = unittest.TestLoader()
+    module = sys.modules[__name__]
+    suite = loader.loadTestsFromName(args.group, module) if args.group else loader.loadTestsFromModule(module)
+    outcome = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if outcome.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,408 @@
+// The terminal tool's own pieces: the JSON of its event lines, the progress
+// meter, what the progress view writes, the unit addresses it accepts and
+// the console window that takes the workers' messages.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/messages.h"
+#include "app/status.h"
+#include "cli/console_window.h"
+#include "cli/exit_codes.h"
+#include "cli/json.h"
+#include "cli/progress_meter.h"
+#include "cli/progress_view.h"
+#include "cli/text.h"
+#include "cli/unit_target.h"
+#include "cli/update_command.h"
+#include "cli/update_events.h"
+#include "platform/platform.h"
+
+namespace cli {
+namespace {
+
+// ------------------------------------------------------------------ JSON ----
+
+TEST(JsonLines, TextsWithQuotesControlsAndNonAsciiSurviveTheRoundTrip) {
+  const std::string tricky = "say \"hi\"\\ \n\t\x01 \xC3\xA9 \xF0\x9F\x94\x8A end";
+  const std::string line = JsonObject().Add("text", tricky).Add("n", int64_t(-12)).Add("ok", true).Text();
+  EXPECT_EQ(line.find('\n'), std::string::npos) << "one event, one line";
+  JsonFields fields;
+  ASSERT_TRUE(ParseFlatJson(line, &fields)) << line;
+  EXPECT_EQ(FieldText(fields, "text"), tricky);
+  EXPECT_EQ(FieldInt(fields, "n"), -12);
+  EXPECT_EQ(fields["ok"].text, "true");
+}
+
+TEST(JsonLines, ReaderTakesEscapesAndRefusesWhatIsNotAFlatObject) {
+  JsonFields fields;
+  ASSERT_TRUE(ParseFlatJson(R"( {"a":"\u00e9\ud83d\udd0a\/","b":1.5e2,"c":null} )", &fields));
+  EXPECT_EQ(FieldText(fields, "a"), "\xC3\xA9\xF0\x9F\x94\x8A/");
+  EXPECT_DOUBLE_EQ(FieldDouble(fields, "b"), 150.0);
+  EXPECT_EQ(FieldInt(fields, "c", 7), 7);
+  for (const char* bad : {"", "{", R"({"a":1} x)", R"({"a":{"b":1}})", R"({"a":[1]})", R"({"a":"\q"})",
+                          R"({"a":01x})", R"({a:1})", "{\"a\":\"line\nbreak\"}"})
+    EXPECT_FALSE(ParseFlatJson(bad, &fields)) << bad;
+}
+
+TEST(JsonLines, EveryEventKindComesBackAsItWasSent) {
+  UpdateEvent progress;
+  progress.kind = UpdateEvent::kProgress;
+  progress.unit = "10.0.0.5";
+  progress.progress = {120, 266278, 45.25, 275000, 610094, 81234.5, 3400, 4100};
+  UpdateEvent back;
+  ASSERT_TRUE(FromJson(ToJson(progress), &back));
+  EXPECT_EQ(back.kind, UpdateEvent::kProgress);
+  EXPECT_EQ(back.unit, "10.0.0.5");
+  EXPECT_EQ(back.progress.position, 120u);
+  EXPECT_EQ(back.progress.total, 266278u);
+  EXPECT_EQ(back.progress.bytes, 275000u);
+  EXPECT_EQ(back.progress.totalBytes, 610094u);
+  EXPECT_EQ(back.progress.elapsedMs, 3400);
+  EXPECT_EQ(back.progress.remainingMs, 4100);
+
+  progress.progress.remainingMs = -1;  // not known yet: null on the wire
+  EXPECT_NE(ToJson(progress).find("\"remaining_ms\":null"), std::string::npos);
+  ASSERT_TRUE(FromJson(ToJson(progress), &back));
+  EXPECT_EQ(back.progress.remainingMs, -1);
+
+  UpdateEvent outcome;
+  outcome.kind = UpdateEvent::kOutcome;
+  outcome.unit = "COM3";
+  outcome.result = UpdateResult::kWrongResponse;
+  outcome.text = "The unit answered, but not as a bootloader.\nCheck it.";
+  outcome.elapsedMs = 5012;
+  ASSERT_TRUE(FromJson(ToJson(outcome), &back));
+  EXPECT_EQ(back.result, UpdateResult::kWrongResponse);
+  EXPECT_EQ(back.text, outcome.text);
+  EXPECT_EQ(back.elapsedMs, 5012);
+  EXPECT_NE(ToJson(outcome).find("\"exit_code\":4"), std::string::npos);
+
+  UpdateEvent unit;
+  unit.kind = UpdateEvent::kUnit;
+  unit.inBootloader = true;
+  unit.bootloaderVersion = "3.1";
+  ASSERT_TRUE(FromJson(ToJson(unit), &back));
+  EXPECT_TRUE(back.inBootloader);
+  EXPECT_EQ(back.bootloaderVersion, "3.1");
+  EXPECT_EQ(back.applicationVersion, "");
+
+  EXPECT_FALSE(FromJson(R"({"event":"outcome","unit":"x","result":"maybe"})", &back));
+  EXPECT_FALSE(FromJson(R"({"event":"party"})", &back));
+}
+
+// ------------------------------------------------------------ the meter ----
+
+ProgressPlan SmallPlan() {
+  ProgressPlan plan;
+  plan.recordBytes.assign(16, 21);  // two frames of eight records
+  plan.flashBytes = 128;            // two blocks
+  plan.factoryDefaults = true;
+  return plan;
+}
+
+TEST(ProgressMeterTest, PositionsTurnIntoBytesStepByStep) {
+  ProgressMeter meter(SmallPlan());
+  ASSERT_EQ(meter.PlannedTotal(), 16u + 128u + 10u);
+  meter.Start(meter.PlannedTotal(), 1000);
+  EXPECT_EQ(meter.At(0, 1000).bytes, 0u);
+  EXPECT_EQ(meter.At(8, 1100).bytes, 8u * 21);
+  EXPECT_EQ(meter.At(16, 1200).bytes, 16u * 21);
+  EXPECT_EQ(meter.At(16 + 64, 1300).bytes, 16u * 21 + 64);
+  const ProgressReading end = meter.At(meter.PlannedTotal(), 1500);
+  EXPECT_EQ(end.bytes, 16u * 21 + 128);
+  EXPECT_EQ(end.totalBytes, 16u * 21 + 128);
+  EXPECT_DOUBLE_EQ(end.percent, 100.0);
+  EXPECT_EQ(end.remainingMs, 0);
+  EXPECT_EQ(end.elapsedMs, 500);
+}
+
+TEST(ProgressMeterTest, PercentFollowsTheBytesNotTheMixedUnits) {
+  ProgressMeter meter(SmallPlan());
+  meter.Start(meter.PlannedTotal(), 0);
+  // All records sent: 16 of 154 units, but 336 of 464 bytes.
+  EXPECT_NEAR(meter.At(16, 100).percent, 100.0 * 336 / 464, 1e-9);
+}
+
+TEST(ProgressMeterTest, TimeLeftCountsTheFramesStillToGo) {
+  ProgressMeter meter(SmallPlan());
+  meter.Start(meter.PlannedTotal(), 0);
+  EXPECT_EQ(meter.At(0, 0).remainingMs, -1) << "nothing delivered: no estimate";
+  // One frame of five (2 record frames, 2 blocks, 1 defaults) took 1 s.
+  EXPECT_EQ(meter.At(8, 1000).remainingMs, 4000);
+  EXPECT_EQ(meter.At(16 + 64, 3000).remainingMs, 2000);
+  EXPECT_DOUBLE_EQ(meter.At(8, 1000).bytesPerSecond, 168.0);
+}
+
+TEST(ProgressMeterTest, ARangeOtherThanPlannedFallsBackToTheShareOfIt) {
+  ProgressMeter meter(SmallPlan());
+  meter.Start(200, 0);
+  const ProgressReading half = meter.At(100, 1000);
+  EXPECT_DOUBLE_EQ(half.percent, 50.0);
+  EXPECT_EQ(half.bytes, half.totalBytes / 2);
+  EXPECT_EQ(half.remainingMs, 1000);
+  EXPECT_EQ(meter.At(500, 1000).position, 200u) << "a position past the range is held at its end";
+}
+
+TEST(ProgressMeterTest, NothingChosenIsDoneAtOnce) {
+  ProgressMeter meter{ProgressPlan()};
+  meter.Start(0, 0);
+  const ProgressReading reading = meter.At(0, 10);
+  EXPECT_DOUBLE_EQ(reading.percent, 100.0);
+  EXPECT_EQ(reading.remainingMs, 0);
+}
+
+// ------------------------------------------------------------- the view ----
+
+UpdateEvent Progress(uint32_t position, uint32_t total, double percent, uint64_t bytes, uint64_t totalBytes) {
+  UpdateEvent event;
+  event.kind = UpdateEvent::kProgress;
+  event.progress.position = position;
+  event.progress.total = total;
+  event.progress.percent = percent;
+  event.progress.bytes = bytes;
+  event.progress.totalBytes = totalBytes;
+  event.progress.bytesPerSecond = 85300;
+  event.progress.elapsedMs = 3000;
+  event.progress.remainingMs = 7000;
+  return event;
+}
+
+UpdateEvent Outcome(UpdateResult result, const std::string& text, int64_t elapsedMs) {
+  UpdateEvent event;
+  event.kind = UpdateEvent::kOutcome;
+  event.result = result;
+  event.text = text;
+  event.elapsedMs = elapsedMs;
+  return event;
+}
+
+UpdateEvent Status(const std::string& step) {
+  UpdateEvent event;
+  event.kind = UpdateEvent::kStatus;
+  event.step = step;
+  event.text = "Progress: " + step;
+  return event;
+}
+
+TEST(ProgressViewTest, ABarLineShowsStepPercentBytesRateAndTimeLeftWithinTheWidth) {
+  std::string out;
+  ProgressView view(ProgressView::kBars, {"192.168.100.200"}, 100, [&](const std::string& t) { out += t; });
+  view.Handle(0, Status("Server UI"), 1);
+  view.Handle(0, Progress(50000, 266278, 45.0, 274500, 610094), 1000);
+  const std::string line = view.BarLine(view.Unit(0));
+  EXPECT_NE(line.find("192.168.100.200"), std::string::npos) << line;
+  EXPECT_NE(line.find("Server UI"), std::string::npos) << line;
+  EXPECT_NE(line.find(" 45.0%"), std::string::npos) << line;
+  EXPECT_NE(line.find("274.5/610.1 kB"), std::string::npos) << line;
+  EXPECT_NE(line.find("85.3 kB/s"), std::string::npos) << line;
+  EXPECT_NE(line.find("0:07 left"), std::string::npos) << line;
+  EXPECT_LT(line.size(), 100u);
+  const size_t open = line.find('['), close = line.find(']');
+  ASSERT_NE(close, std::string::npos);
+  const std::string bar = line.substr(open + 1, close - open - 1);
+  const size_t filled = std::count(bar.begin(), bar.end(), '#');
+  EXPECT_EQ(filled, static_cast<size_t>(bar.size() * 0.45)) << bar;
+
+  // At 80 columns the step gives way, the figures stay.
+  ProgressView eighty(ProgressView::kBars, {"192.168.100.200"}, 80, [](const std::string&) {});
+  eighty.Handle(0, Status("Server Application"), 1);
+  eighty.Handle(0, Progress(50000, 266278, 45.0, 274500, 610094), 1000);
+  const std::string short80 = eighty.BarLine(eighty.Unit(0));
+  EXPECT_LT(short80.size(), 80u) << "a line that wrapped would break the redraw";
+  EXPECT_EQ(short80.find("Server Application"), std::string::npos) << short80;
+  EXPECT_NE(short80.find("274.5/610.1 kB 85.3 kB/s 0:07 left"), std::string::npos) << short80;
+
+  ProgressView narrow(ProgressView::kBars, {"192.168.100.200"}, 40, [](const std::string&) {});
+  narrow.Handle(0, Progress(50000, 266278, 45.0, 274500, 610094), 1000);
+  EXPECT_LT(narrow.BarLine(narrow.Unit(0)).size(), 40u);
+}
+
+TEST(ProgressViewTest, BarsRedrawTheirBlockInPlaceAndNotesGoAboveIt) {
+  std::string out;
+  ProgressView view(ProgressView::kBars, {"a", "b", "c"}, 80, [&](const std::string& t) { out += t; });
+  view.Handle(1, Status("Server Application"), 1);
+  const size_t firstDraw = out.size();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << "one line per unit";
+  out.clear();
+  view.Handle(1, Progress(10, 100, 10, 10, 100), 5000);
+  EXPECT_EQ(out.rfind("\x1b[3A", 0), 0u) << "back up over the three lines";
+  out.clear();
+  view.Handle(1, Progress(11, 100, 11, 11, 100), 5010);
+  EXPECT_TRUE(out.empty()) << "redraws come at most ten times a second";
+  view.Handle(2, Outcome(UpdateResult::kFailed, "The firmware update could not complete.", 900), 5020);
+  EXPECT_NE(out.find("FAILED"), std::string::npos);
+  EXPECT_NE(out.find("c: The firmware update could not complete.\n"), std::string::npos);
+  EXPECT_GT(firstDraw, 0u);
+}
+
+TEST(ProgressViewTest, PlainLinesComeOncePerTenthAndEndWithTheOutcome) {
+  std::string out;
+  ProgressView view(ProgressView::kPlain, {"10.0.0.5"}, 80, [&](const std::string& t) { out += t; });
+  view.Handle(0, Status("Server Application"), 0);
+  for (int percent : {0, 3, 9, 10, 15, 19, 35, 100})
+    view.Handle(0, Progress(percent, 100, percent, percent * 1000, 100000), 0);
+  view.Handle(0, Outcome(UpdateResult::kSucceeded, "The firmware updated successfully.", 12400), 0);
+  EXPECT_EQ(out,
+            "10.0.0.5: Progress: Server Application\n"
+            "10.0.0.5: 0% 0 B of 100.0 kB, 85.3 kB/s, 0:07 left\n"
+            "10.0.0.5: 10% 10.0 kB of 100.0 kB, 85.3 kB/s, 0:07 left\n"
+            "10.0.0.5: 30% 35.0 kB of 100.0 kB, 85.3 kB/s, 0:07 left\n"
+            "10.0.0.5: 100% 100.0 kB of 100.0 kB, 85.3 kB/s\n"
+            "10.0.0.5: succeeded: The firmware updated successfully. (0:12)\n");
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << "no terminal control in a file";
+}
+
+TEST(ProgressViewTest, TheSummaryNamesEachUnitAndWhereAFailedOneStopped) {
+  ProgressView view(ProgressView::kPlain, {"10.0.0.5", "10.0.0.6", "10.0.0.7"}, 80, [](const std::string&) {});
+  view.Handle(0, Outcome(UpdateResult::kSucceeded, "The firmware updated successfully.", 9000), 0);
+  view.Handle(1, Status("Server UI"), 0);
+  view.Handle(1, Progress(30000, 266278, 64.4, 393000, 610094), 0);
+  view.Handle(1, Outcome(UpdateResult::kFailed, "The firmware update could not complete.", 8000), 0);
+  const std::string table = view.SummaryTable();
+  EXPECT_NE(table.find("UNIT      RESULT"), std::string::npos) << table;
+  EXPECT_NE(table.find("10.0.0.5  succeeded       0:09     The firmware updated successfully."), std::string::npos)
+      << table;
+  EXPECT_NE(table.find("10.0.0.6  FAILED          0:08     The firmware update could not complete. (stopped in "
+                       "Server UI at 64%)"),
+            std::string::npos)
+      << table;
+  EXPECT_NE(table.find("10.0.0.7  FAILED"), std::string::npos) << "a unit without an outcome did not succeed";
+}
+
+TEST(ExitCodes, SeveralUnitsShareAFailureCodeOrFallBackToFailed) {
+  EXPECT_EQ(CombinedExitCode({0, 0, 0}), kExitSuccess);
+  EXPECT_EQ(CombinedExitCode({0, 1, 0}), kExitFailed);
+  EXPECT_EQ(CombinedExitCode({3, 0, 3}), kExitNoResponse);
+  EXPECT_EQ(CombinedExitCode({3, 4}), kExitFailed);
+  EXPECT_EQ(CombinedExitCode({4}), kExitWrongResponse);
+}
+
+// ------------------------------------------------------ unit addresses ----
+
+TEST(UnitTargets, AddressesAndPortsAreReadStrictly) {
+  UnitTarget target;
+  std::string error;
+  ASSERT_TRUE(ParseNetworkTarget("10.0.0.5", &target, &error)) << error;
+  EXPECT_EQ(DottedAddress(target.address), "10.0.0.5");
+  EXPECT_EQ(target.bootloaderPort, 6234);
+  EXPECT_EQ(target.label, "10.0.0.5");
+  ASSERT_TRUE(ParseNetworkTarget("127.0.0.2:7000", &target, &error)) << error;
+  EXPECT_EQ(target.bootloaderPort, 7000);
+  EXPECT_EQ(target.label, "127.0.0.2:7000");
+  for (const char* bad : {"", "10.0.0", "10.0.0.5.1", "256.0.0.1", "10.0.0.-1", "10..0.5", "10.0.0.5:",
+                          "10.0.0.5:0", "10.0.0.5:65536", "10.0.0.5:12x", " 10.0.0.5", "0x0A.0.0.5", "1000.0.0.1"})
+    EXPECT_FALSE(ParseNetworkTarget(bad, &target, &error)) << bad;
+}
+
+TEST(UnitTargets, AddressesThatReachManyHostsAreRefused) {
+  const std::vector<platform::InterfaceAddress> rows = {
+      {0x0100007F, 0x000000FF},  // 127.0.0.1/8
+      {0x1400A8C0, 0x00FFFFFF},  // 192.168.0.20/24
+  };
+  platform::SetInterfaceTableForTesting(&rows);
+  UnitTarget target;
+  std::string error;
+  for (const char* bad : {"0.0.0.0", "255.255.255.255", "224.0.0.1", "239.255.255.250", "192.168.0.255"})
+    EXPECT_FALSE(ParseNetworkTarget(bad, &target, &error)) << bad;
+  EXPECT_NE(error.find("broadcast"), std::string::npos);
+  EXPECT_TRUE(ParseNetworkTarget("192.168.1.255", &target, &error)) << "another subnet's host";
+  EXPECT_TRUE(ParseNetworkTarget("192.168.0.21", &target, &error));
+  platform::SetInterfaceTableForTesting(nullptr);
+}
+
+TEST(UnitTargets, SerialPortsResolveLinksAndRefuseNamesTheLinkCannotOpen) {
+  UnitTarget target;
+  std::string error;
+  EXPECT_FALSE(ParseSerialTarget("/nonexistent/tty", &target, &error));
+  ASSERT_TRUE(ParseSerialTarget("/dev/null", &target, &error)) << error;
+  EXPECT_EQ(target.kind, UnitTarget::kSerial);
+  EXPECT_EQ(Utf8(target.portName), "/dev/null");
+  EXPECT_EQ(target.label, "/dev/null");
+}
+
+// --------------------------------------------------- the console window ----
+
+class Collector : public MessageHandler {
+ public:
+  void OnMessage(uint32_t message, platform::MessageWParam wParam, platform::MessageLParam) override {
+    seen.push_back({message, static_cast<uint32_t>(wParam)});
+    handledOnThread = std::this_thread::get_id();
+  }
+  void OnStatus(const std::wstring& text) override { statuses.push_back(text); }
+  std::vector<std::pair<uint32_t, uint32_t>> seen;
+  std::vector<std::wstring> statuses;
+  std::thread::id handledOnThread;
+};
+
+TEST(ConsoleWindowTest, MessagesFromAWorkerArriveInOrderOnTheLoopsThread) {
+  LoadUiStrings(nullptr);
+  Collector collector;
+  ConsoleWindow window(collector);
+  std::thread worker([&] {
+    ReportStatus(window.Ref(), L"Initializing", true);
+    ReportStatus(window.Ref(), L"Server UI", true);
+    for (uint32_t i = 1; i <= 500; ++i) platform::PostWindowMessage(window.Ref(), UWM_PROGRESS_POSITION, i, 0);
+    platform::PostWindowMessage(window.Ref(), UWM_UPDATE_SUCCEEDED, 0, 0);
+  });
+  ASSERT_TRUE(window.RunUntil([&] { return !collector.seen.empty() && collector.seen.back().first == UWM_UPDATE_SUCCEEDED; },
+                              30000));
+  worker.join();
+  EXPECT_EQ(collector.handledOnThread, std::this_thread::get_id());
+  ASSERT_EQ(collector.statuses.size(), 2u);
+  EXPECT_EQ(collector.statuses[0], L"Progress: Initializing");
+  EXPECT_EQ(collector.statuses[1], L"Progress: Server UI");
+  ASSERT_EQ(collector.seen.size(), 501u);
+  for (uint32_t i = 0; i < 500; ++i) ASSERT_EQ(collector.seen[i].second, i + 1);
+}
+
+TEST(ConsoleWindowTest, ASendReturnsOnlyOnceTheLoopHasHandledIt) {
+  Collector collector;
+  ConsoleWindow window(collector);
+  std::atomic<bool> returned{false};
+  std::atomic<size_t> seenWhenReturned{0};
+  std::thread worker([&] {
+    platform::SendWindowMessage(window.Ref(), UWM_PROGRESS_RANGE, 0, 1234);
+    seenWhenReturned = collector.seen.size();
+    returned = true;
+  });
+  platform::SleepMs(100);
+  EXPECT_FALSE(returned) << "the sender must wait for the window";
+  window.RunUntil([&] { return !collector.seen.empty(); }, 30000);
+  worker.join();
+  EXPECT_EQ(seenWhenReturned, 1u);
+  ASSERT_EQ(collector.seen.size(), 1u);
+  EXPECT_EQ(collector.seen[0].first, UWM_PROGRESS_RANGE);
+}
+
+TEST(ConsoleWindowTest, RunForReturnsAfterItsTimeWithNothingToDo) {
+  Collector collector;
+  ConsoleWindow window(collector);
+  EXPECT_FALSE(window.RunUntil([] { return false; }, 50));
+  window.RunFor(0);
+  EXPECT_TRUE(collector.seen.empty());
+}
+
+// ----------------------------------------------------------------- text ----
+
+TEST(TextHelpers, WideAndUtf8ConvertBothWays) {
+  const std::wstring wide = L"caf\u00e9 \u20ac";
+  EXPECT_EQ(Utf8(wide), "caf\xC3\xA9 \xE2\x82\xAC");
+  EXPECT_EQ(Wide(Utf8(wide)), wide);
+  EXPECT_EQ(Wide("bad \xFF byte"), L"bad \uFFFD byte");
+  EXPECT_EQ(Wide("cut \xE2\x82"), L"cut \uFFFD\uFFFD");
+  EXPECT_EQ(DurationText(59499), "0:59");
+  EXPECT_EQ(DurationText(3723000), "1:02:03");
+  EXPECT_EQ(ByteCountText(999), "999 B");
+  EXPECT_EQ(ByteCountText(610094), "610.1 kB");
+  EXPECT_EQ(BootloaderVersionText(0x0301), "3.1");
+  EXPECT_EQ(ApplicationVersionText(0x00020005), "2.5");
+}
+
+}  // namespace
+}  // namespace cli
