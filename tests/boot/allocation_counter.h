@@ -5,6 +5,11 @@
 #include <atomic>
 
 namespace boottest {
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kCountingAllocations = false;
+#else
+constexpr bool kCountingAllocations = true;
+#endif
 extern std::atomic<bool> countAllocations;
 extern std::atomic<long> allocations;
 }  // namespace boottest
