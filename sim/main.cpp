@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "sim/announce.h"
 #include "sim/simulated_unit.h"
 #include "sim/unit_dump.h"
 
@@ -160,6 +162,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       std::fputs(kHelp, stdout);
+      std::fputs("Discovery answers (UDP 30303, only to this machine's own addresses):\n", stdout);
+      std::fputs(AnnounceOptionsHelp(), stdout);
       return 0;
     }
     if (!std::strcmp(argv[i], "--verify-dump")) return Verify(argc, argv);
@@ -167,6 +171,9 @@ int main(int argc, char** argv) {
 
   sim::UnitOptions options;
   std::string dumpPath;
+  AnnounceOptions announceOptions;
+  bool announce = false;
+  std::string announceError;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -204,7 +211,9 @@ int main(int argc, char** argv) {
     else if (a.size() > 2 && IsFaultOption(a.substr(2))) SetFault(&options, a.substr(2), value());
     else if (a == "--status0-at") options.bootloader.status0At = ParseNumber(value());
     else if (a == "--silent-from") options.bootloader.silentFrom = ParseNumber(value());
-    else Fail("unknown option " + a);
+    else if (TakeAnnounceOption(argc, argv, &i, &announceOptions, &announce, &announceError)) {
+      if (!announceError.empty()) Fail(announceError);
+    } else Fail("unknown option " + a);
   }
 
   // The unit's thread must not take the stop signals: main waits for them.
@@ -227,15 +236,26 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tq35b_sim: %s\n", error.c_str());
     return 1;
   }
+  // The discovery answers follow the unit's mode as it changes.
+  std::unique_ptr<AnnounceResponder> responder;
+  if (announce) {
+    responder.reset(new AnnounceResponder(announceOptions, [&unit] { return unit.Mode() == sim::UnitMode::Bootload; }));
+    if (!responder->Start(&error)) {
+      std::fprintf(stderr, "tq35b_sim: %s\n", error.c_str());
+      return 1;
+    }
+  }
   std::string ready = "ready udp=";
   ready += options.udpPort >= 0 ? options.bindAddress + ":" + std::to_string(unit.UdpPort()) : "none";
   ready += " pty=" + (options.serial ? unit.SerialPath() : std::string("none"));
   if (options.serial && !options.ptyLink.empty()) ready += " slave=" + unit.SlavePath();
+  if (responder) ready += " announce=" + std::to_string(announceOptions.port);
   std::printf("%s\n", ready.c_str());
   std::fflush(stdout);
 
   int signalNumber = 0;
   sigwait(&stopSignals, &signalNumber);
+  if (responder) responder->Stop();
   unit.Stop();
   dump();
   return 0;
