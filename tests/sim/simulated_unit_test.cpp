@@ -349,10 +349,11 @@ class DumpTest : public ::testing::Test {
 };
 
 TEST_F(DumpTest, DumpAfterEndUpdateEqualsThePackage) {
-  sim::SimulatedUnit unit(LoopbackOptions());
+  // Declared before the unit, so they outlive its thread.
   const std::string dump = dir + "/unit.json";
   std::atomic<int> dumps{0};
-  unit.SetEndUpdateHandler([&] {
+  sim::SimulatedUnit unit(LoopbackOptions());
+  unit.SetEndUpdateHandler([&unit, &dumps, dump] {
     std::string error;
     EXPECT_TRUE(sim::WriteDump(unit, dump, &error)) << error;
     ++dumps;
@@ -362,6 +363,7 @@ TEST_F(DumpTest, DumpAfterEndUpdateEqualsThePackage) {
   Program(host);
   // The reply to EndUpdate goes out before the dump is written.
   for (int waited = 0; dumps.load() == 0 && waited < 5000; waited += 5) platform::SleepMs(5);
+  unit.Stop();
   ASSERT_EQ(1, dumps.load());
 
   const std::string json = ReadText(dump);
