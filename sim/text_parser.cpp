@@ -1,6 +1,8 @@
 // The simulated unit's text command half.
 #include "sim/text_parser.h"
 
+#include "sim/simulated_unit.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -116,6 +118,13 @@ TextParser::Result TextParser::Receive(Input& input, TextChannel channel, int bi
     }
   }
   return result;
+}
+
+void TextParser::Record(TextChannel channel, int bitRate, const uint8_t* data, size_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (data != nullptr && length != 0)
+    arrivals_.push_back({channel, channel == TextChannel::Serial ? bitRate : 0,
+                         std::string(reinterpret_cast<const char*>(data), length)});
 }
 
 std::string TextParser::Answer(const std::string& command, bool* restart) {
@@ -276,7 +285,10 @@ void TextCommandServer::Serve(Connection& connection) {
     return;
   }
   const bool inApplication = !hooks_.inApplication || hooks_.inApplication();
-  if (connection.finishing || !inApplication) return;
+  if (connection.finishing || !inApplication) {
+    parser_.Record(TextChannel::Tcp, 0, reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(n));
+    return;
+  }
   const TextParser::Result result = parser_.Receive(connection.input, TextChannel::Tcp, 0,
                                                     reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(n));
   if (!result.reply.empty()) SendAll(connection.fd, result.reply);
@@ -355,6 +367,20 @@ void TextHalf::SerialBytes(int bitRate, const uint8_t* data, size_t length,
   }
   if (!result.reply.empty() && write) write(result.reply);
   if (result.restart) Restart();
+}
+
+std::unique_ptr<TextHalf> AttachTextHalf(sim::SimulatedUnit& unit, const TextHalfOptions& options) {
+  TextHalf::UnitHooks hooks;
+  hooks.inApplication = [&unit] { return unit.Mode() == sim::UnitMode::Application; };
+  hooks.enterBootloader = [&unit] { unit.SetMode(sim::UnitMode::Bootload); };
+  std::unique_ptr<TextHalf> half(new TextHalf(options, hooks));
+  TextHalf* text = half.get();
+  unit.SetApplicationSerialHandler([&unit, text](const uint8_t* data, size_t length, unsigned bitRate) {
+    text->SerialBytes(static_cast<int>(bitRate), data, length, [&unit](const std::string& reply) {
+      unit.WriteSerial(reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
+    });
+  });
+  return half;
 }
 
 // ----------------------------------------------------------- options ----

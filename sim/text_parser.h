@@ -19,10 +19,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace sim {
+class SimulatedUnit;
+}
 
 enum class TextChannel { Tcp, Serial };
 
@@ -74,6 +79,8 @@ class TextParser {
   // Bytes that arrived on a channel; bitRate is the serial line's rate at
   // that moment (ignored over TCP). Thread-safe.
   Result Receive(Input& input, TextChannel channel, int bitRate, const uint8_t* data, size_t length);
+  // Bytes that arrived but are not listened to (the unit is restarting).
+  void Record(TextChannel channel, int bitRate, const uint8_t* data, size_t length);
 
   // The unit restarted (into its bootloader or its application): locked,
   // bootload mode off. Steps and records are kept.
@@ -198,6 +205,12 @@ class TextHalf {
   std::mutex serialMutex_;
   TextParser::Input serialInput_;
 };
+
+// Makes the text half of `unit` and plugs it in: the unit's serial bytes
+// while its application runs, its mode. Call before unit.Start(), then
+// Start() the half. Stop the unit before the half goes: the unit calls into
+// it from its own thread.
+std::unique_ptr<TextHalf> AttachTextHalf(sim::SimulatedUnit& unit, const TextHalfOptions& options);
 
 // Program options of the text half. Takes the option at argv[*index] (and
 // its value, advancing *index) when it is one of ours; sets *error to a
