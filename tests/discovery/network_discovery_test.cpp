@@ -4,6 +4,9 @@
 // 169.254.0.0/16 and 192.168.50.0/24 so units can answer from addresses the
 // computer has no interface for). main() refuses to run anywhere else.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -303,6 +306,61 @@ TEST_F(NetworkDiscoveryTest, StopRequestEndsTheWorkerWithinAboutASecond) {
   longest = std::max(longest, idle);
   EXPECT_LT(longest, 5000u) << "generous bound: one time-out or one pause is 1 s";
   EXPECT_EQ(CountThreadsNamed("ip_discover_thr"), 0);
+}
+
+TEST(AnnounceResponderTest, AnswerFollowsTheUnitsModeAndOptions) {
+  std::atomic<bool> bootload{false};
+  AnnounceOptions options;
+  AnnounceResponder unit(options, [&] { return bootload.load(); });
+  EXPECT_EQ(unit.Answer(), "TQ35B-SIM\r\n02-54-51-35-42-00\r\nVarno TQ35B - Application\r\n");
+  bootload = true;
+  EXPECT_EQ(unit.Answer(), "TQ35B-SIM\r\n02-54-51-35-42-00\r\nVarno TQ35B - Bootload\r\n");
+  options.modelLine = "Varno TQ36B";
+  options.suffixSet = true;
+  options.suffix = " - Other";
+  unit.SetOptions(options);
+  EXPECT_EQ(unit.Answer(), "TQ35B-SIM\r\n02-54-51-35-42-00\r\nVarno TQ36B - Other\r\n");
+  options.rawSet = true;
+  options.raw = UnescapeText("a\\r\\nb\\x00c\\x7e");
+  unit.SetOptions(options);
+  EXPECT_EQ(unit.Answer(), std::string("a\r\nb\0c~", 7));
+}
+
+TEST(AnnounceResponderTest, AnswersOnlyTheExactRequestAndOnlyToThisMachine) {
+  EXPECT_TRUE(IsOwnAddress(Address("10.77.0.1")));
+  EXPECT_TRUE(IsOwnAddress(Address("127.0.0.1")));
+  EXPECT_FALSE(IsOwnAddress(Address("192.0.2.2")));
+  EXPECT_FALSE(IsOwnAddress(Address("10.78.0.1")));
+
+  AnnounceOptions options;
+  options.fromAddress = Address("10.77.0.20");
+  AnnounceResponder unit(options);
+  ASSERT_TRUE(unit.Start());
+  const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(30303);
+  to.sin_addr.s_addr = Address("10.77.0.20");
+  for (const std::string& wrong : {std::string("Discovery: Who is out there ?\r\n"),
+                                   std::string("Discovery: Who is out there ?", 29 + 1),
+                                   std::string("Discovery: Who is out there?")})
+    ::sendto(s, wrong.data(), wrong.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  const std::string request = "Discovery: Who is out there ?";
+  ::sendto(s, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  char answer[256];
+  timeval wait{5, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  sockaddr_in from{};
+  socklen_t fromLength = sizeof from;
+  const ssize_t n = ::recvfrom(s, answer, sizeof answer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(answer, static_cast<size_t>(n)), unit.Answer());
+  EXPECT_EQ(from.sin_addr.s_addr, Address("10.77.0.20"));
+  platform::SleepMs(200);
+  EXPECT_EQ(unit.AnswersSent(), 1);
+  EXPECT_EQ(unit.Requests().size(), 4u);
+  ::close(s);
 }
 
 // Run with 169.254.1.1/16 on lo as well (a second registration of this
