@@ -1,5 +1,6 @@
 // tq35b_sim: one simulated TQ35B unit per process, for end-to-end tests,
 // benchmarks and demonstrations. See --help.
+#include <arpa/inet.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "sim/announce.h"
+#include "sim/text_parser.h"
 #include "sim/simulated_unit.h"
 #include "sim/unit_dump.h"
 
@@ -164,6 +166,7 @@ int main(int argc, char** argv) {
       std::fputs(kHelp, stdout);
       std::fputs("Discovery answers (UDP 30303, only to this machine's own addresses):\n", stdout);
       std::fputs(AnnounceOptionsHelp(), stdout);
+      std::fputs(TextHalfOptionsHelp(), stdout);
       return 0;
     }
     if (!std::strcmp(argv[i], "--verify-dump")) return Verify(argc, argv);
@@ -174,6 +177,9 @@ int main(int argc, char** argv) {
   AnnounceOptions announceOptions;
   bool announce = false;
   std::string announceError;
+  TextHalfOptions textOptions;
+  bool textPortGiven = false;
+  std::string textError;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -211,7 +217,10 @@ int main(int argc, char** argv) {
     else if (a.size() > 2 && IsFaultOption(a.substr(2))) SetFault(&options, a.substr(2), value());
     else if (a == "--status0-at") options.bootloader.status0At = ParseNumber(value());
     else if (a == "--silent-from") options.bootloader.silentFrom = ParseNumber(value());
-    else if (TakeAnnounceOption(argc, argv, &i, &announceOptions, &announce, &announceError)) {
+    else if (TakeTextHalfOption(argc, argv, &i, &textOptions, &textError)) {
+      if (!textError.empty()) Fail(textError);
+      textPortGiven = textPortGiven || a == "--tcp-port";
+    } else if (TakeAnnounceOption(argc, argv, &i, &announceOptions, &announce, &announceError)) {
       if (!announceError.empty()) Fail(announceError);
     } else Fail("unknown option " + a);
   }
@@ -231,6 +240,7 @@ int main(int argc, char** argv) {
     if (!sim::WriteDump(unit, dumpPath, &error)) std::fprintf(stderr, "tq35b_sim: %s\n", error.c_str());
   };
   unit.SetEndUpdateHandler(dump);
+  std::unique_ptr<TextHalf> text = AttachTextHalf(unit, textOptions);
   std::string error;
   if (!unit.Start(&error)) {
     std::fprintf(stderr, "tq35b_sim: %s\n", error.c_str());
@@ -245,11 +255,22 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // The text port; 4999 may be taken by another unit on this machine, which
+  // only matters when it was asked for.
+  in_addr textAddress{};
+  bool textPort = textOptions.tcp && inet_pton(AF_INET, options.bindAddress.c_str(), &textAddress) == 1 &&
+                  text->Start(textAddress.s_addr);
+  if (textOptions.tcp && !textPort) {
+    std::fprintf(stderr, "tq35b_sim: cannot listen on TCP %s:%u\n", options.bindAddress.c_str(),
+                 static_cast<unsigned>(textOptions.tcpPort));
+    if (textPortGiven) return 1;
+  }
   std::string ready = "ready udp=";
   ready += options.udpPort >= 0 ? options.bindAddress + ":" + std::to_string(unit.UdpPort()) : "none";
   ready += " pty=" + (options.serial ? unit.SerialPath() : std::string("none"));
   if (options.serial && !options.ptyLink.empty()) ready += " slave=" + unit.SlavePath();
   if (responder) ready += " announce=" + std::to_string(announceOptions.port);
+  ready += " tcp=" + (textPort ? options.bindAddress + ":" + std::to_string(text->TcpPort()) : std::string("none"));
   std::printf("%s\n", ready.c_str());
   std::fflush(stdout);
 
@@ -257,6 +278,7 @@ int main(int argc, char** argv) {
   sigwait(&stopSignals, &signalNumber);
   if (responder) responder->Stop();
   unit.Stop();
+  text->Stop();  // after the unit, which calls into it
   dump();
   return 0;
 }

@@ -475,5 +475,6 @@ const char* TextHalfOptionsHelp() {
          "  --silent-at-step N    neither act on nor answer step N\n"
          "  Steps count the commands the unit hears, from 1. \"<SY,BR/>\" with bootload\n"
          "  mode enabled restarts the unit into its bootloader; the TCP port then\n"
-         "  refuses connections until the bootloader hands back to the application.\n";
+         "  refuses connections until the bootloader hands back to the application.\n"
+         "  The ready line ends with tcp=ADDRESS:PORT, or tcp=none without a text port.\n";
 }
