@@ -349,8 +349,10 @@ void SimulatedUnit::Process(const Peer& peer, const std::vector<uint8_t>& raw) {
     }
     result = bootloader_.Handle(peer.channel, body.data(), body.size());
   }
-  if (result.answer) Reply(peer, EncodeFrame(result.replyBody));
+  // Leave before the answer goes out: a host that hears it and asks again
+  // at once must already find the application.
   if (result.leaveBootloader) SetMode(UnitMode::Application);
+  if (result.answer) Reply(peer, EncodeFrame(result.replyBody));
   if (result.updateEnded && endUpdateHandler_) endUpdateHandler_();
 }
 

@@ -149,29 +149,6 @@ TEST_F(UdpSessionTest, VersionRepliesInBothModes) {
   EXPECT_FALSE(session.SendCommand(ReadApplicationVersion | kSequenceFlag, nullptr, 0, 2, 50));
 }
 
-TEST_F(UdpSessionTest, VersionStampIdentityAndDefaults) {
-  StartUnit(Options());
-  ASSERT_TRUE(session.SendCommand(ReadApplicationVersion, nullptr, 0, 5, 500));
-  ASSERT_EQ(7, session.ReplyLength());
-  EXPECT_EQ(0xFF, session.ReplyData()[1]);
-  const uint8_t stamp[] = {8, 1};
-  ASSERT_TRUE(session.SendCommand(WriteApplicationVersion | kSequenceFlag, stamp, 2, 5, 500));
-  EXPECT_EQ(1, session.ReplyData()[1]);
-  ASSERT_TRUE(session.SendCommand(ReadApplicationVersion | kSequenceFlag, nullptr, 0, 5, 500));
-  EXPECT_EQ((Bytes{9, 8, 0, 1, 0}), Bytes(session.ReplyData(), session.ReplyData() + 5));
-  EXPECT_EQ((Bytes{8, 0, 1, 0}), unit->VersionStamp());
-
-  ASSERT_TRUE(session.SendCommand(ReadIdentity, nullptr, 0, 5, 500));
-  const std::string identity(reinterpret_cast<const char*>(session.ReplyData()) + 1, session.ReplyLength() - 3);
-  EXPECT_EQ("TQ35B Bootloader\r\nV3.1\r\nVarno TQ35B - Bootload\r\n", identity);
-
-  ASSERT_TRUE(session.SendCommand(RestoreFactoryDefaults | kSequenceFlag, nullptr, 0, 2, 500));
-  EXPECT_TRUE(unit->FactoryDefaultsRestored());
-  const char* text = "hello";
-  ASSERT_TRUE(session.SendCommand(TextString, reinterpret_cast<const uint8_t*>(text), 0, 2, 500));
-  EXPECT_EQ("hello", unit->LastText());
-}
-
 TEST_F(UdpSessionTest, SilentUnitGetsEveryTry) {
   sim::UnitOptions o = Options();
   o.bootloader.silentFrom = 0;
@@ -333,16 +310,7 @@ TEST_F(SerialSessionTest, LinkCanBeOpenedAgainAndAgain) {
     if (i % 4 == 0) platform::SleepMs(50);  // long enough for the unit to see the hang-up
   }
   EXPECT_EQ(12u, unit->Counters().framesReceived);
-}
-
-TEST_F(SerialSessionTest, ExitLeavesTheBootloaderSilent) {
-  StartUnit(sim::UnitOptions());
-  Connect();
-  ASSERT_TRUE(session.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 500));
-  session.SendCommand(ExitBootloader | kSequenceFlag, nullptr, 0, 5, 500);
-  ASSERT_TRUE(WaitFor([&] { return unit->Mode() == sim::UnitMode::Application; }));
-  EXPECT_FALSE(session.SendCommand(ReadBootloaderVersion, nullptr, 0, 2, 50));
-  EXPECT_EQ(1u, unit->Counters().perCode[0x8B].executed);
+  EXPECT_GE(unit->Line().serialHangups, 1u);  // and the unit lived through them
 }
 
 // On a byte stream, resends, stale replies and corrupted bytes arrive mixed

@@ -49,14 +49,10 @@ class SessionTest : public ::testing::Test {
   ScriptedTransport* link = nullptr;
 };
 
-TEST(Crc16Test, CheckValueAndSingleBytes) {
-  const char* digits = "123456789";
-  EXPECT_EQ(0x31C3, Crc16(reinterpret_cast<const uint8_t*>(digits), 9));
+TEST(Crc16Test, CheckValue) {
+  EXPECT_EQ(0x31C3, Crc16(reinterpret_cast<const uint8_t*>("123456789"), 9));
   const uint8_t one = 0x01;
   EXPECT_EQ(0x1021, Crc16(&one, 1));
-  EXPECT_EQ(0x0000, Crc16(nullptr, 0));
-  const uint8_t seq[] = {0x81, 0x00, 0x00, 0x00, 0x01};
-  EXPECT_EQ(0x98A0, Crc16(seq, 5));
 }
 
 // ------------------------------------------------------------ wire bytes ----
@@ -76,13 +72,10 @@ TEST_F(SessionTest, SequenceVersionQueryRestartsNumberingAndNextCarriesTwo) {
   EXPECT_EQ((Bytes{0x89, 0, 0, 0, 42}), SentHead(0));
   EXPECT_EQ((Bytes{0x01, 0x81, 0x00, 0x00, 0x00, 0x10, 0x01, 0xA0, 0x98, 0x04}), link->writes[1]);
   EXPECT_EQ((Bytes{0x82, 0, 0, 0, 2}), SentHead(2));
-}
-
-TEST_F(SessionTest, PlainVersionQueryAlsoRestartsNumbering) {
-  BootloaderSessionTestAccess::SetSequence(session, 7);
+  // The plain version query starts a new numbering too.
   session.SendCommand(ReadBootloaderVersion, nullptr, 0, 1, 10);
   session.SendCommand(ExitBootloader | kSequenceFlag, nullptr, 0, 5, 10);
-  EXPECT_EQ((Bytes{0x8B, 0, 0, 0, 1}), SentHead(1));
+  EXPECT_EQ((Bytes{0x8B, 0, 0, 0, 1}), SentHead(4));
 }
 
 TEST_F(SessionTest, SequenceCounterSkipsZeroWhenItWraps) {
@@ -103,12 +96,6 @@ TEST_F(SessionTest, ControlBytesInsidePayloadAreEscaped) {
   ASSERT_GE(wire.size(), expectedStart.size() + 3);
   EXPECT_EQ(expectedStart, Bytes(wire.begin(), wire.begin() + expectedStart.size()));
   EXPECT_EQ(WireFrame({0x03, 0x04, 0x01, 0x10, 0x05}), wire);
-  // Exactly one unescaped EOT, at the very end.
-  int ends = 0;
-  for (size_t i = 1; i < wire.size(); ++i)
-    if (wire[i] == 0x04 && wire[i - 1] != 0x10) ++ends;
-  EXPECT_EQ(1, ends);
-  EXPECT_EQ(0x04, wire.back());
 }
 
 TEST_F(SessionTest, PayloadRulesPerCommand) {
@@ -186,15 +173,6 @@ TEST_F(SessionTest, OversizedRequestsAreRefused) {
 
 // --------------------------------------------------------- reply matching ----
 
-TEST_F(SessionTest, PlainReplyIsReportedAsReceived) {
-  AnswerNextWrite(WireFrame({0x01, 0x03, 0x01}));
-  ASSERT_TRUE(session.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 500));
-  const Bytes expected = Unescape(WireFrame({0x01, 0x03, 0x01}));
-  EXPECT_EQ(expected, Reply());
-  EXPECT_EQ(5, session.ReplyLength());
-  EXPECT_EQ(1u, link->writes.size());
-}
-
 TEST_F(SessionTest, SequenceReplyIsRewrittenInPlainForm) {
   AnswerNextWrite(WireFrame({0x81, 0, 0, 0, 1, 0x03, 0x02, 0x01}));
   ASSERT_TRUE(session.SendCommand(ReadBootloaderVersion | kSequenceFlag, nullptr, 0, 5, 500));
@@ -239,15 +217,6 @@ TEST_F(SessionTest, ShortSequenceReplyIsNotTakenForOurs) {
   EXPECT_EQ(Unescape(WireFrame({0x05, 0x01})), Reply());
 }
 
-TEST_F(SessionTest, WrongCommandInPlainModeIsIgnored) {
-  link->onWrite = [](ScriptedTransport& t, const Bytes&) {
-    t.reads.push_back(WireFrame({0x02, 0x01}));
-    t.reads.push_back(WireFrame({0x09, 0x05, 0x00, 0x02, 0x00}));
-  };
-  ASSERT_TRUE(session.SendCommand(ReadApplicationVersion, nullptr, 0, 1, 1000));
-  EXPECT_EQ(Unescape(WireFrame({0x09, 0x05, 0x00, 0x02, 0x00})), Reply());
-}
-
 // ----------------------------------------------------------------- receiver ----
 
 TEST_F(SessionTest, BadCrcEndKeepsCollecting) {
@@ -282,27 +251,11 @@ TEST_F(SessionTest, EscapeSplitAcrossReadsStoresData) {
   EXPECT_EQ(0x04, session.ReplyData()[1]);
 }
 
-TEST_F(SessionTest, ReplySplitIntoSingleBytesIsJoined) {
-  const Bytes wire = WireFrame({0x0D, 'T', 'Q', 0x10, 0x01, 0x04, '\r', '\n'});
-  link->onWrite = [wire](ScriptedTransport& t, const Bytes&) {
-    for (uint8_t b : wire) t.reads.push_back({b});
-  };
-  ASSERT_TRUE(session.SendCommand(ReadIdentity, nullptr, 0, 2, 1000));
-  EXPECT_EQ(Unescape(wire), Reply());
-  EXPECT_EQ(10, session.ReplyLength());
-}
-
 TEST_F(SessionTest, RestOfReadAfterACompleteFrameIsDropped) {
   // The foreign frame completes first; our reply behind it in the same read
   // is dropped, so with one try the exchange ends unanswered.
   AnswerNextWrite(Concat(WireFrame({0x0C, 0x01}), WireFrame({0x02, 0x01})));
   EXPECT_FALSE(session.SendCommand(BeginApplication, nullptr, 0, 1, 1000));
-}
-
-TEST_F(SessionTest, NoiseBeforeTheStartIsDiscarded) {
-  AnswerNextWrite(Concat({0x33, 0x04, 0x44}, WireFrame({0x02, 0x01})));
-  ASSERT_TRUE(session.SendCommand(BeginApplication, nullptr, 0, 1, 1000));
-  EXPECT_EQ(Unescape(WireFrame({0x02, 0x01})), Reply());
 }
 
 TEST_F(SessionTest, RunawayFrameIsDroppedAndCollectionStartsOver) {
@@ -335,17 +288,6 @@ TEST_F(SessionTest, SilentLinkGetsEveryTryWithTheSameBytes) {
   ASSERT_EQ(4u, link->writes.size());
   for (const Bytes& w : link->writes) EXPECT_EQ(link->writes[0], w);
   EXPECT_EQ((Bytes{0x82, 0, 0, 0, 10}), SentHead(0));
-}
-
-TEST_F(SessionTest, LateReplyToAnEarlierTryIsAccepted) {
-  BootloaderSessionTestAccess::SetSequence(session, 2);
-  int writes = 0;
-  link->onWrite = [&](ScriptedTransport& t, const Bytes&) {
-    if (++writes == 3) t.reads.push_back(WireFrame({0x83, 0, 0, 0, 3, 0x01}));
-  };
-  const uint8_t record[] = {0x00, 0x00, 0x00, 0x01, 0xFF};
-  ASSERT_TRUE(session.SendCommand(ApplicationRecords | kSequenceFlag, record, 5, 5, 15));
-  EXPECT_EQ(3u, link->writes.size());
 }
 
 TEST_F(SessionTest, EndUpdateAndExitAreSentOnceWhateverTheTries) {
@@ -446,48 +388,36 @@ TEST(SessionCostTest, FramesCostNoAllocation) {
 
 // ------------------------------------------------------------------- link slot ----
 
-TEST(SessionLinkSlotTest, ReplacingTheLinkClosesAndDeletesTheOldOne) {
-  bool firstDeleted = false, secondDeleted = false;
-  auto* first = new ScriptedTransport(&firstDeleted);
-  auto* second = new ScriptedTransport(&secondDeleted);
+TEST(SessionLinkSlotTest, ReplacedLinkIsClosedThenDeleted) {
+  struct Probe : ScriptedTransport {
+    Probe(int* closesAtDelete, bool* deleted) : ScriptedTransport(deleted), out(closesAtDelete) {}
+    ~Probe() override { *out = closes; }
+    int* out;
+  };
+  int firstCloses = -1, secondCloses = -1, thirdCloses = -1;
+  bool firstDeleted = false, secondDeleted = false, thirdDeleted = false;
+  auto* first = new Probe(&firstCloses, &firstDeleted);
+  auto* second = new Probe(&secondCloses, &secondDeleted);
+  auto* third = new Probe(&thirdCloses, &thirdDeleted);
   {
     BootloaderSession session;
-    EXPECT_EQ(nullptr, session.GetTransport());
+    EXPECT_EQ(0, session.Open());  // no link yet
     session.SetTransport(first);
     EXPECT_EQ(1, session.Open());
-    EXPECT_EQ(1, first->opens);
     session.SetTransport(first);  // the same link again: kept
     EXPECT_FALSE(firstDeleted);
     session.SetTransport(second);
     EXPECT_TRUE(firstDeleted);
-    EXPECT_EQ(second, session.GetTransport());
-    EXPECT_EQ(1, session.Close());
-    EXPECT_EQ(1, second->closes);
+    EXPECT_EQ(1, firstCloses);  // it was open: closed before deletion
+    second->open = false;
+    session.SetTransport(nullptr);
+    EXPECT_TRUE(secondDeleted);
+    EXPECT_EQ(0, secondCloses);  // a closed link is not closed again
+    EXPECT_EQ(nullptr, session.GetTransport());
+    EXPECT_FALSE(session.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 10));
+    session.SetTransport(third);
   }
-  EXPECT_TRUE(secondDeleted);  // the destructor deletes the held link
-}
-
-TEST(SessionLinkSlotTest, OpenLinkIsClosedBeforeDeletionAndNullReleases) {
-  struct ClosingProbe : ScriptedTransport {
-    explicit ClosingProbe(int* closedBeforeDelete) : out(closedBeforeDelete) {}
-    ~ClosingProbe() override { *out = closes; }
-    int* out;
-  };
-  int closedBeforeDelete = -1;
-  BootloaderSession session;
-  session.SetTransport(new ClosingProbe(&closedBeforeDelete));
-  session.SetTransport(nullptr);
-  EXPECT_EQ(1, closedBeforeDelete);
-  EXPECT_EQ(nullptr, session.GetTransport());
-  EXPECT_FALSE(session.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 10));
-  EXPECT_EQ(0, session.Open());
-
-  // A closed link is deleted without another Close.
-  auto* closedLink = new ClosingProbe(&closedBeforeDelete);
-  closedLink->open = false;
-  session.SetTransport(closedLink);
-  session.SetTransport(nullptr);
-  EXPECT_EQ(0, closedBeforeDelete);
+  EXPECT_TRUE(thirdDeleted);  // the destructor deletes the held link
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // A link double for the frame engine's own tests: it records every write and
-// hands out scripted reads, one chunk per Read call, optionally produced in
-// answer to a write. It plays no unit: the scripts say byte for byte what
-// comes back, so each test states exactly what reached the wire.
+// hands out scripted reads, one chunk per Read call, optionally queued in
+// answer to a write. It plays no unit: each test says byte for byte what
+// comes back, so it states exactly what reached the wire.
 #pragma once
 
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -17,10 +17,9 @@ namespace boottest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Escapes a body with its CRC appended into a wire frame, written here
-// independently of the engine's own builder.
-inline Bytes WireFrame(const Bytes& bodyWithoutCrc) {
-  Bytes body = bodyWithoutCrc;
+// Appends the CRC, escapes and frames a body; written independently of the
+// engine's own builder.
+inline Bytes WireFrame(Bytes body) {
   const uint16_t crc = Crc16(body.data(), static_cast<int>(body.size()));
   body.push_back(static_cast<uint8_t>(crc & 0xFF));
   body.push_back(static_cast<uint8_t>(crc >> 8));
@@ -33,13 +32,10 @@ inline Bytes WireFrame(const Bytes& bodyWithoutCrc) {
   return wire;
 }
 
-// Undoes WireFrame; returns the body including the CRC bytes.
+// Undoes WireFrame; the body keeps its CRC bytes.
 inline Bytes Unescape(const Bytes& wire) {
   Bytes body;
-  for (size_t i = 1; i + 1 < wire.size(); ++i) {
-    if (wire[i] == 0x10 && i + 2 < wire.size()) ++i;
-    body.push_back(wire[i]);
-  }
+  for (size_t i = 1; i + 1 < wire.size(); ++i) body.push_back(wire[i] == 0x10 ? wire[++i] : wire[i]);
   return body;
 }
 
@@ -54,13 +50,8 @@ class ScriptedTransport : public Transport {
   ~ScriptedTransport() override {
     if (deleted_) *deleted_ = true;
   }
-
-  int Open() override {
-    open = true;
-    ++opens;
-    return 1;
-  }
-  int IsOpen() override { return open ? 1 : 0; }
+  int Open() override { return open = true; }
+  int IsOpen() override { return open; }
   int Close() override {
     open = false;
     ++closes;
@@ -72,27 +63,23 @@ class ScriptedTransport : public Transport {
     return 1;
   }
   uint16_t Read(uint8_t* buffer, int capacity) override {
-    ++readCalls;
-    if (readCalls >= closeAfterReads) open = false;
+    if (++readCalls >= closeAfterReads) open = false;
     if (reads.empty()) {
-      // Stand in for the link's own read time-out, so time moves on.
-      platform::SleepMs(idleReadMs);
+      platform::SleepMs(1);  // stands in for the link's own read time-out
       return 0;
     }
-    Bytes chunk = reads.front();
+    const Bytes chunk = reads.front();
     reads.pop_front();
-    const size_t n = chunk.size() < static_cast<size_t>(capacity) ? chunk.size() : static_cast<size_t>(capacity);
+    const size_t n = std::min(chunk.size(), static_cast<size_t>(capacity));
     if (n) std::memcpy(buffer, chunk.data(), n);
     return static_cast<uint16_t>(n);
   }
   const wchar_t* Kind() override { return L"TEST"; }
 
   bool open = true;
-  int opens = 0;
   int closes = 0;
   int readCalls = 0;
   int closeAfterReads = 1 << 30;
-  uint32_t idleReadMs = 1;
   std::vector<Bytes> writes;
   std::deque<Bytes> reads;  // one chunk per Read; an empty chunk reads nothing
   std::function<void(ScriptedTransport&, const Bytes&)> onWrite;
