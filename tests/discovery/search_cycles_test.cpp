@@ -161,28 +161,6 @@ TEST_F(SearchCyclesTest, FailedReceiveEndsThePhaseAndEmptyAnswersStillCount) {
   EXPECT_EQ(reports[2].wParam, 0u);
 }
 
-TEST_F(SearchCyclesTest, EveryMatchingAnswerIsReportedWithItsSenderMarks) {
-  socket.QueueData(kBootloadAnswer, Ipv4(10, 77, 0, 20));
-  socket.QueueData(kBootloadAnswer, Ipv4(10, 77, 0, 20));  // the same unit twice: two reports
-  socket.QueueData(kApplicationAnswer, Ipv4(169, 254, 7, 9));
-  socket.QueueData(kBootloadAnswer, Ipv4(192, 168, 50, 7));
-  socket.QueueData("host\r\n02-54\r\nVarno TQ36B - Bootload\r\n", Ipv4(10, 77, 0, 30));
-  socket.QueueData("Varno TQ35B - Bootload\r\n", Ipv4(10, 77, 0, 31));
-  socket.QueueData("x", Ipv4(10, 77, 0, 32));
-  Run({loopback, lan});
-
-  const std::vector<Report> reports = window.Reports();
-  ASSERT_EQ(reports.size(), 4u);
-  EXPECT_EQ(reports[0].wParam, kUnitInBootload);
-  EXPECT_EQ(reports[1].wParam, kUnitInBootload);
-  EXPECT_EQ(reports[1].lParam, reports[0].lParam);
-  EXPECT_EQ(reports[2].wParam, kUnitLinkLocal | kUnitOtherSubnet);
-  EXPECT_EQ(reports[2].lParam, Ipv4(169, 254, 7, 9));
-  EXPECT_EQ(reports[3].wParam, kUnitOtherSubnet | kUnitInBootload);
-  EXPECT_EQ(reports[3].lParam, Ipv4(192, 168, 50, 7));
-  EXPECT_EQ(window.SentCount(), 0);
-}
-
 TEST_F(SearchCyclesTest, StopFlagIsSeenBeforeEachReceiveAndBeforeThePause) {
   for (int i = 0; i < 5; ++i) socket.QueueData(kApplicationAnswer, Ipv4(10, 77, 0, 20));
   socket.StopDuringReceive(3);
