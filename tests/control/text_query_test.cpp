@@ -34,8 +34,3 @@ TEST(QueryReply, LetterIsNeverReadPastTheReply) {
   EXPECT_EQ('\0', QueryReplyLetter(spaced));
   EXPECT_EQ('\0', QueryReplyLetter("<sy,bu = ue/>"));
 }
-
-TEST(QueryReply, ProbeRatesClimbFromTheSlowest) {
-  const int expected[] = {4800, 9600, 19200, 38400, 57600, 115200, 0};
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(expected[i], ProbeBaudRates[i]) << i;
-}
