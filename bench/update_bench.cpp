@@ -1,0 +1,295 @@
+// Figures for a full update of the packaged images against the simulated
+// unit, each next to the floor the line itself sets:
+//
+//  - over UDP loopback, next to the same number and sizes of request and
+//    reply datagrams ping-ponged between two plain sockets;
+//  - over a pseudo-terminal with the unit pacing the line at 115200 bit/s,
+//    next to the wire time of every byte sent both ways (10 bits a byte).
+//
+// Prints the times and the ratios; asserts nothing. The update time runs
+// from the start of the worker to the arrival of its outcome message (the
+// worker's pause before it ends is not counted; its three 10 ms pauses
+// between the steps are).
+//
+//   update_bench [--udp-runs N] [--no-serial]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/messages.h"
+#include "app/status.h"
+#include "boot/bootload_thread.h"
+#include "link/com_transport.h"
+#include "link/ethernet_transport.h"
+#include "package/bin_manager.h"
+#include "package/hex_manager.h"
+#include "package/properties_container.h"
+#include "sim/package_images.h"
+#include "sim/simulated_unit.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The update pauses this long before each of its three steps (and before
+// the end command), whatever was chosen.
+constexpr double kStepPause = 0.010;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Passes everything through to the real link and notes the size of every
+// write and of every read that brought bytes, in order.
+class CountingTransport : public Transport {
+ public:
+  explicit CountingTransport(Transport* inner) : inner_(inner) {}
+  ~CountingTransport() override { delete inner_; }
+  int Open() override { return inner_->Open(); }
+  int IsOpen() override { return inner_->IsOpen(); }
+  int Close() override { return inner_->Close(); }
+  int Write(const uint8_t* data, int length) override {
+    exchanges.push_back({length, {}});
+    bytesOut += uint64_t(length);
+    return inner_->Write(data, length);
+  }
+  uint16_t Read(uint8_t* buffer, int capacity) override {
+    uint16_t n = inner_->Read(buffer, capacity);
+    if (n > 0) {
+      if (!exchanges.empty()) exchanges.back().replies.push_back(n);
+      bytesIn += n;
+    }
+    return n;
+  }
+  const wchar_t* Kind() override { return inner_->Kind(); }
+
+  struct Exchange {
+    int request;
+    std::vector<int> replies;
+  };
+  std::vector<Exchange> exchanges;
+  uint64_t bytesOut = 0, bytesIn = 0;
+
+ private:
+  Transport* inner_;
+};
+
+// Notes when the outcome arrives and what it was.
+class OutcomeWindow : public platform::MessageReceiver {
+ public:
+  void Post(uint32_t message, platform::MessageWParam, platform::MessageLParam lParam) override {
+    if (message == UWM_SET_STATUS) ReleaseStatusText(lParam);
+    if (message == UWM_UPDATE_SUCCEEDED || message == UWM_UPDATE_FAILED || message == UWM_NO_RESPONSE ||
+        message == UWM_WRONG_RESPONSE) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      outcome_ = message;
+      at_ = Clock::now();
+    }
+  }
+  platform::MessageResult Send(uint32_t message, platform::MessageWParam, platform::MessageLParam lParam) override {
+    if (message == UWM_SET_STATUS) ReleaseStatusText(lParam);
+    return 0;
+  }
+  uint32_t outcome() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outcome_;
+  }
+  Clock::time_point at() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return at_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  uint32_t outcome_ = 0;
+  Clock::time_point at_{};
+};
+
+struct UpdateRun {
+  bool ok = false;
+  double seconds = 0;
+  std::vector<CountingTransport::Exchange> exchanges;
+  uint64_t bytesOut = 0, bytesIn = 0;
+  bool memoryExact = false;
+};
+
+UpdateRun RunUpdate(sim::SimulatedUnit& unit, Transport* link) {
+  auto* counting = new CountingTransport(link);
+  OutcomeWindow window;
+  WorkerRequest request{&window, counting};
+  const auto start = Clock::now();
+  platform::Thread thread = platform::StartThread(bootload_thread, &request);
+  if (!thread) return {};
+  platform::WaitThread(thread);
+  platform::CloseThread(thread);
+
+  UpdateRun run;
+  run.ok = window.outcome() == UWM_UPDATE_SUCCEEDED;
+  run.seconds = Seconds(window.at() - start);
+  // The session still holds the link; read the counts before the next
+  // update replaces it.
+  run.exchanges = counting->exchanges;
+  run.bytesOut = counting->bytesOut;
+  run.bytesIn = counting->bytesIn;
+  static sim::PackageImages package;
+  static bool loaded = false;
+  std::string error;
+  if (!loaded) loaded = sim::LoadPackageImages("", &package, &error);
+  run.memoryExact = loaded && unit.Program() == package.program && unit.Flash() == package.flash;
+  return run;
+}
+
+int UdpSocket(sockaddr_in* bound) {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+    std::perror("udp socket");
+    std::exit(1);
+  }
+  *bound = a;
+  return s;
+}
+
+// The same datagrams, the same sizes, the same order, between two plain
+// sockets on loopback: what the line and the system cost without any
+// protocol work on either side.
+double UdpFloor(const std::vector<CountingTransport::Exchange>& exchanges) {
+  sockaddr_in hostAddress{}, unitAddress{};
+  int host = UdpSocket(&hostAddress);
+  int unit = UdpSocket(&unitAddress);
+  std::thread responder([&] {
+    std::vector<uint8_t> buffer(4096, 0x55);
+    for (const auto& exchange : exchanges) {
+      if (recv(unit, buffer.data(), buffer.size(), 0) < 0) return;
+      for (int size : exchange.replies)
+        sendto(unit, buffer.data(), size_t(size), 0, reinterpret_cast<sockaddr*>(&hostAddress), sizeof hostAddress);
+    }
+  });
+  std::vector<uint8_t> buffer(4096, 0xAA);
+  const auto start = Clock::now();
+  for (const auto& exchange : exchanges) {
+    sendto(host, buffer.data(), size_t(exchange.request), 0, reinterpret_cast<sockaddr*>(&unitAddress),
+           sizeof unitAddress);
+    for (size_t i = 0; i < exchange.replies.size(); ++i) recv(host, buffer.data(), buffer.size(), 0);
+  }
+  const double seconds = Seconds(Clock::now() - start);
+  responder.join();
+  close(host);
+  close(unit);
+  return seconds;
+}
+
+void LoadPackage() {
+  LoadUiStrings(nullptr);
+  unitProperties.LoadFromResource(L"UNIT");
+  applicationImage.LoadFromResource(L"P32_APPLICATION");
+  flashImage.LoadFromResource(L"P32_FLASH");
+  appState.writeApplication = appState.writeFlash = appState.writeFactoryDefaults = true;
+}
+
+size_t Replies(const std::vector<CountingTransport::Exchange>& exchanges) {
+  size_t n = 0;
+  for (const auto& e : exchanges) n += e.replies.size();
+  return n;
+}
+
+bool BenchUdp(int runs) {
+  std::printf("UDP loopback, full update (%d runs, best taken)\n", runs);
+  double best = 1e9, bestFloor = 1e9;
+  UpdateRun last;
+  for (int i = 0; i < runs; ++i) {
+    sim::UnitOptions options;
+    options.udpPort = 0;
+    options.serial = false;
+    sim::SimulatedUnit unit(options);
+    std::string error;
+    if (!unit.Start(&error)) {
+      std::printf("  cannot start the unit: %s\n", error.c_str());
+      return false;
+    }
+    last = RunUpdate(unit, new EthernetTransport(htonl(INADDR_LOOPBACK), unit.UdpPort()));
+    unit.Stop();
+    if (!last.ok || !last.memoryExact) {
+      std::printf("  run %d: update %s, memory %s\n", i + 1, last.ok ? "succeeded" : "FAILED",
+                  last.memoryExact ? "exact" : "DIFFERS");
+      return false;
+    }
+    best = std::min(best, last.seconds);
+    bestFloor = std::min(bestFloor, UdpFloor(last.exchanges));
+    std::printf("  run %d: update %.3f s\n", i + 1, last.seconds);
+  }
+  std::printf("  datagrams: %zu requests (%llu bytes), %zu replies (%llu bytes)\n", last.exchanges.size(),
+              (unsigned long long)last.bytesOut, Replies(last.exchanges), (unsigned long long)last.bytesIn);
+  std::printf("  update          %.3f s (of which 0.030 s are the pauses between steps)\n", best);
+  std::printf("  ping-pong floor %.3f s\n", bestFloor);
+  std::printf("  ratio           %.2f (goal <= 1.50)\n", best / bestFloor);
+  std::printf("  ratio without the pauses %.2f\n", (best - 3 * kStepPause) / bestFloor);
+  return true;
+}
+
+bool BenchSerial() {
+  std::printf("Pseudo-terminal paced at 115200 bit/s, full update\n");
+  sim::UnitOptions options;
+  options.udpPort = -1;
+  options.serial = true;
+  options.pace = true;
+  char alias[32];
+  std::snprintf(alias, sizeof alias, "/tmp/tb%04d", int(getpid() % 10000));
+  options.ptyLink = alias;  // port names hold 11 characters
+  sim::SimulatedUnit unit(options);
+  std::string error;
+  if (!unit.Start(&error)) {
+    std::printf("  cannot start the unit: %s\n", error.c_str());
+    return false;
+  }
+  const std::string path = unit.SerialPath();
+  UpdateRun run = RunUpdate(unit, new COMTransport(std::wstring(path.begin(), path.end()).c_str(), 115200));
+  unit.Stop();
+  if (!run.ok || !run.memoryExact) {
+    std::printf("  update %s, memory %s\n", run.ok ? "succeeded" : "FAILED", run.memoryExact ? "exact" : "DIFFERS");
+    return false;
+  }
+  const double wire = double(run.bytesOut + run.bytesIn) * 10.0 / 115200.0;
+  std::printf("  bytes: %llu to the unit, %llu back, in %zu exchanges\n", (unsigned long long)run.bytesOut,
+              (unsigned long long)run.bytesIn, run.exchanges.size());
+  std::printf("  update          %.3f s\n", run.seconds);
+  std::printf("  wire time       %.3f s\n", wire);
+  std::printf("  ratio           %.3f (goal <= 1.10)\n", run.seconds / wire);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int udpRuns = 5;
+  bool serial = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--udp-runs") == 0 && i + 1 < argc) {
+      udpRuns = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--no-serial") == 0) {
+      serial = false;
+    } else {
+      std::fprintf(stderr, "usage: %s [--udp-runs N] [--no-serial]\n", argv[0]);
+      return 2;
+    }
+  }
+  LoadPackage();
+  bool ok = BenchUdp(udpRuns);
+  if (serial) ok = BenchSerial() && ok;
+  return ok ? 0 : 1;
+}
