@@ -53,7 +53,7 @@ class QueryWatcher : public MessageHandler {
 
 }  // namespace
 
-QueryFindings QueryUnitVersions(const UnitTarget& target) {
+QueryFindings QueryUnitVersions(const UnitTarget& target, bool keepWorker) {
   QueryWatcher watcher;
   {
     ConsoleWindow window(watcher);
@@ -61,9 +61,10 @@ QueryFindings QueryUnitVersions(const UnitTarget& target) {
     StartVersionQueries();
     SubmitVersionQuery(new WorkerRequest{window.Ref(), MakeBootloaderLink(target)});
     window.RunUntil([&] { return watcher.done; });
-    // The worker has posted its last message; stopping it also makes sure
-    // that the query's link is gone before anyone opens the port again.
-    StopVersionQueries();
+    // The worker has posted its last message, and posts no more until it is
+    // given another request. Stopping it also makes sure that the query's
+    // link is gone before anyone opens the port again.
+    if (!keepWorker) StopVersionQueries();
   }
   return watcher.findings;
 }

@@ -18,9 +18,12 @@ struct QueryFindings {
   bool canExitBootload = false;   // it reported bootload mode on (or its bootloader answered)
 };
 
-// Starts the worker, queries the unit, waits for the end of the query and
-// stops the worker again.
-QueryFindings QueryUnitVersions(const UnitTarget& target);
+// Starts the worker, queries the unit and waits for the end of the query.
+// The worker is stopped again unless `keepWorker` is set, in which case the
+// caller stops it (StopVersionQueries) when it suits: stopping waits for
+// the worker's next wake-up, up to 250 ms, which an update can spend
+// better. A serial port is only free again once the worker has stopped.
+QueryFindings QueryUnitVersions(const UnitTarget& target, bool keepWorker = false);
 
 // Versions 3.0 to 3.2 are the ones this updater can work with.
 bool IsAcceptedBootloaderVersion(unsigned version);

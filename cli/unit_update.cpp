@@ -8,6 +8,7 @@
 #include "cli/package_startup.h"
 #include "cli/text.h"
 #include "cli/unit_query.h"
+#include "control/version_queries.h"
 #include "link/transport.h"
 #include "package/bin_manager.h"
 #include "package/properties_container.h"
@@ -167,8 +168,20 @@ UpdateResult RunUnitUpdate(const UnitTarget& target, const UpdateChoices& choice
   };
 
   // The main window enables Update only once the query has found the
-  // unit's bootloader; the same check comes first here.
-  const QueryFindings found = QueryUnitVersions(target);
+  // unit's bootloader; the same check comes first here. Over the network
+  // the query's UDP link and the update's do not get in each other's way,
+  // so the query worker is stopped while the update worker makes its
+  // closing pause; a serial port must be free before the update opens it.
+  const bool network = target.kind == UnitTarget::kNetwork;
+  const QueryFindings found = QueryUnitVersions(target, network);
+  struct QueryWorkerStop {
+    bool pending;
+    void Now() {
+      if (pending) StopVersionQueries();
+      pending = false;
+    }
+    ~QueryWorkerStop() { Now(); }
+  } queryWorker{network};
   UpdateEvent unit;
   unit.kind = UpdateEvent::kUnit;
   unit.unit = target.label;
@@ -195,11 +208,14 @@ UpdateResult RunUnitUpdate(const UnitTarget& target, const UpdateChoices& choice
       return finish(UpdateResult::kFailed, "the update worker could not be started");
     }
     window.RunUntil([&] { return watcher.finished; });
+    // The outcome is known now; the worker only pauses before it ends.
+    finish(watcher.result, OutcomeText(watcher.result));
+    queryWorker.Now();
     platform::WaitThread(worker);
     platform::CloseThread(worker);
     appState.workerRequest = {};
   }
-  return finish(watcher.result, OutcomeText(watcher.result));
+  return watcher.result;
 }
 
 }  // namespace cli
