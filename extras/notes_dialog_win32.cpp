@@ -38,6 +38,9 @@ void OnInitNotes(HWND dialog, const wchar_t* notesName) {
   ::SetWindowTextW(field, text);
   std::free(text);
   ::ShowWindow(field, SW_SHOW);
+  // The dialog manager would select the whole text when it gives the field
+  // the focus; the reader gets the caret at the top instead.
+  ::SetFocus(field);
 }
 
 // A read-only edit field asks for static colours; the notes should read
@@ -53,7 +56,7 @@ INT_PTR CALLBACK NotesProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
   switch (message) {
     case WM_INITDIALOG:
       OnInitNotes(dialog, reinterpret_cast<const wchar_t*>(lParam));
-      return TRUE;
+      return FALSE;  // the focus is set
     case WM_CTLCOLORSTATIC:
       return OnNotesColour(dialog, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_COMMAND:

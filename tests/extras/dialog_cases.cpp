@@ -539,7 +539,41 @@ void Artwork() {
   Check(distinct, area, "four different animation frames");
 }
 
+DWORD g_showUntil = 0;
+void CALLBACK EndShow(HWND, UINT, UINT_PTR, DWORD) {
+  if (::GetTickCount() < g_showUntil) return;
+  while (HWND open = FindOwnDialog(nullptr)) ::EndDialog(open, IDCANCEL);
+}
+
 }  // namespace
+
+// Keeps one of the dialogs on the screen for `ms` milliseconds, for a
+// picture: about, versions, notes or splash.
+int ShowForScreenshot(const char* what, unsigned ms) {
+  unitProperties.LoadFromResource(L"UNIT");
+  std::string name = what;
+  if (name == "splash") {
+    SplashScreen splash = StartSplashScreen(Instance());
+    ::Sleep(ms);
+    StopSplashScreen(splash);
+    return 0;
+  }
+  g_showUntil = ::GetTickCount() + ms;
+  UINT_PTR timer = ::SetTimer(nullptr, 0, 50, EndShow);
+  HWND owner = nullptr;
+  if (name == "about-owned") {
+    owner = ::CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100, 600, 500, nullptr,
+                              nullptr, Instance(), nullptr);
+    RunAboutBox(Instance(), owner);
+  }
+  if (name == "about") RunAboutBox(Instance(), nullptr);
+  else if (name == "versions") RunVersionDialog(Instance(), nullptr);
+  else if (name == "notes") RunNotesDialog(Instance(), nullptr, L"BUILD_NOTES");
+  else if (!owner) return 2;
+  ::KillTimer(nullptr, timer);
+  if (owner) ::DestroyWindow(owner);
+  return 0;
+}
 
 void RunDialogCases() {
   unitProperties.LoadFromResource(L"UNIT");
