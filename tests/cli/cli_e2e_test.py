@@ -333,6 +333,120 @@ class Serial(SimTestCase):
         self.assertRegex(result.stdout, r"Application:\s+2\.5\n")
 
 
+class EnterBootload(SimTestCase):
+    """Entering bootload mode with the PIN from standard input."""
+
+    def test_pin_on_stdin_enters_bootload_mode_and_the_update_follows(self):
+        unit = self.sim("--mode", "application", "--pin", "4711")
+        before = run_cli("query", "--ip", unit.address)
+        self.assertExit(before, SUCCESS)
+        self.assertRegex(before.stdout, r"Bootloader:\s+does not answer")
+        self.assertRegex(before.stdout, r"Bootload mode:\s+off \(enter-bootload can switch it on\)")
+
+        result = run_cli("enter-bootload", "--ip", unit.address, stdin_text="4711\n")
+        self.assertExit(result, SUCCESS)
+        self.assertIn("Bootload Mode Enabled.", result.stdout)
+        self.assertNotIn("4711", result.stdout + result.stderr, "the PIN is never shown")
+
+        after = run_cli("query", "--ip", unit.address)
+        self.assertRegex(after.stdout, r"Bootloader:\s+3\.1\n")
+        self.assertExit(run_cli("update", "--ip", unit.address), SUCCESS)
+        self.assertMemoryEqualsPackage(unit)
+
+    def test_wrong_pin_is_refused_by_the_unit(self):
+        unit = self.sim("--mode", "application", "--pin", "4711")
+        result = run_cli("enter-bootload", "--json", "--ip", unit.address, stdin_text="1234\n")
+        self.assertExit(result, FAILED)
+        [event] = json_lines(result.stdout)
+        self.assertEqual((event["result"], event["text"]), ("failed", "Unable to enter Bootload Mode."))
+        self.assertRegex(run_cli("query", "--ip", unit.address).stdout, r"Bootload mode:\s+off")
+
+    def test_a_pin_that_is_not_four_digits_is_bad_usage_and_never_sent(self):
+        unit = self.sim("--mode", "application", "--pin", "1234")
+        for line in ("12345\n", "12a4\n", "\n", "", "1234" + "5" * 100 + "\n"):
+            result = run_cli("enter-bootload", "--ip", unit.address, stdin_text=line)
+            self.assertExit(result, USAGE)
+        # Only the first line counts: a second one is never read.
+        result = run_cli("enter-bootload", "--ip", unit.address, stdin_text="99\n1234\n")
+        self.assertExit(result, USAGE)
+        self.assertRegex(run_cli("query", "--ip", unit.address).stdout, r"Bootload mode:\s+off")
+
+    def test_the_pin_is_not_taken_from_the_command_line_or_the_environment(self):
+        unit = self.sim("--mode", "application", "--pin", "1234")
+        self.assertExit(run_cli("enter-bootload", "--ip", unit.address, "--pin", "1234"), USAGE)
+        env = dict(os.environ, PIN="1234", TQ35B_PIN="1234")
+        result = subprocess.run([CLI, "enter-bootload", "--ip", unit.address], input="", env=env,
+                                capture_output=True, text=True, timeout=60)
+        self.assertExit(result, USAGE)
+
+    def test_a_unit_without_text_interface_is_no_response(self):
+        unit = self.sim("--mode", "application", "--no-tcp")
+        self.assertExit(run_cli("enter-bootload", "--ip", unit.address, stdin_text="1234\n"), NO_RESPONSE)
+
+    def test_over_the_serial_line_at_the_units_text_rate(self):
+        unit = self.sim("--mode", "application", "--text-rate", "19200", "--no-tcp", serial=True)
+        result = run_cli("enter-bootload", "--port", unit.link, stdin_text="1234\n")
+        self.assertExit(result, SUCCESS)
+        self.assertExit(run_cli("update", "--port", unit.link), SUCCESS)
+        self.assertMemoryEqualsPackage(unit)
+
+
+class Discover(SimTestCase):
+    """discover lists the units that answer, with their marks.
+
+    The namespace holds 10.77.0.1/24 on lo; 192.168.50.0/24 and
+    169.254.0.0/16 are local routes without an interface of their own.
+    """
+
+    def network_units(self):
+        self.sim("--announce-from", "10.77.0.5", bind="10.77.0.5")
+        self.sim("--announce-from", "10.77.0.6", "--mode", "application", bind="10.77.0.6")
+        self.sim("--announce-from", "192.168.50.7", "--mode", "application", "--no-tcp", bind="10.77.0.7")
+        self.sim("--announce-from", "169.254.7.9", "--no-tcp", bind="10.77.0.8")
+        self.sim("--announce-from", "10.77.0.9", "--model-line", "Varno TQ99", bind="10.77.0.9")
+        self.sim("--announce-from", "10.77.0.10", "--announce-repeat", "3", bind="10.77.0.10")
+
+    def test_the_table_lists_each_unit_once_with_mode_and_marks(self):
+        self.network_units()
+        result = run_cli("discover", "--time", "3")
+        self.assertExit(result, SUCCESS)
+        rows = [line.split(None, 2) for line in result.stdout.splitlines()[1:]]
+        table = {row[0]: (row[1], row[2] if len(row) > 2 else "") for row in rows}
+        self.assertEqual(table, {
+            "10.77.0.5": ("bootload", ""),
+            "10.77.0.10": ("bootload", ""),
+            "10.77.0.6": ("application", ""),
+            "192.168.50.7": ("application", "other-subnet"),
+            "169.254.7.9": ("bootload", "other-subnet, link-local"),
+        }, result.stdout)
+        modes = [row[1] for row in rows]
+        self.assertEqual(modes, sorted(modes, key=lambda m: m != "bootload"), "bootload units come first")
+
+    def test_json_events_one_per_unit_then_the_end(self):
+        self.network_units()
+        result = run_cli("discover", "--json", "--time", "3")
+        self.assertExit(result, SUCCESS)
+        events = json_lines(result.stdout)
+        self.assertEqual(events[-1], {"event": "done", "units": 5, "exit_code": 0})
+        link_local = [e for e in events if e.get("address") == "169.254.7.9"]
+        self.assertEqual(link_local, [{"event": "unit", "address": "169.254.7.9", "other_subnet": True,
+                                       "link_local": True, "mode": "bootload"}])
+
+    def test_nobody_answering_is_no_response(self):
+        result = run_cli("discover", "--time", "2")
+        self.assertExit(result, NO_RESPONSE)
+        self.assertIn("No unit answered.", result.stdout)
+
+    def test_serial_ports_in_bootload_and_in_application_mode(self):
+        boot = self.sim("--udp-port", "-1", "--no-tcp", serial=True)
+        app = self.sim("--udp-port", "-1", "--no-tcp", "--mode", "application", "--text-rate", "19200",
+                       serial=True)
+        result = run_cli("discover", "--serial", "--json", "--time", "8", "--port", boot.link, "--port", app.link)
+        self.assertExit(result, SUCCESS)
+        found = {e["port"]: e["mode"] for e in json_lines(result.stdout) if e["event"] == "unit"}
+        self.assertEqual(found, {os.path.realpath(boot.link): "bootload", os.path.realpath(app.link): "application"})
+
+
 def main():
     global CLI, SIM
     parser = argparse.ArgumentParser()
