@@ -253,6 +253,10 @@ void CheckNotes(HWND notes, const char* area) {
   Check(::IsWindowVisible(field) != FALSE, area, "notes field shown");
   LONG style = ::GetWindowLongW(field, GWL_STYLE);
   Check((style & ES_READONLY) && (style & ES_MULTILINE), area, "read-only, multi-line");
+  Check((style & WS_HSCROLL) && (style & WS_VSCROLL), area, "scrolls both ways");
+  DWORD from = 1, to = 1;
+  ::SendMessageW(field, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+  Check(::GetFocus() == field && from == 0 && to == 0, area, "opens with the caret at the top, nothing selected");
   // The text is the resource's bytes, each one character (the notes are ASCII).
   HRSRC found = ::FindResourceW(Instance(), L"BUILD_NOTES", L"NOTES");
   const char* bytes = static_cast<const char*>(::LockResource(::LoadResource(Instance(), found)));
@@ -539,41 +543,7 @@ void Artwork() {
   Check(distinct, area, "four different animation frames");
 }
 
-DWORD g_showUntil = 0;
-void CALLBACK EndShow(HWND, UINT, UINT_PTR, DWORD) {
-  if (::GetTickCount() < g_showUntil) return;
-  while (HWND open = FindOwnDialog(nullptr)) ::EndDialog(open, IDCANCEL);
-}
-
 }  // namespace
-
-// Keeps one of the dialogs on the screen for `ms` milliseconds, for a
-// picture: about, versions, notes or splash.
-int ShowForScreenshot(const char* what, unsigned ms) {
-  unitProperties.LoadFromResource(L"UNIT");
-  std::string name = what;
-  if (name == "splash") {
-    SplashScreen splash = StartSplashScreen(Instance());
-    ::Sleep(ms);
-    StopSplashScreen(splash);
-    return 0;
-  }
-  g_showUntil = ::GetTickCount() + ms;
-  UINT_PTR timer = ::SetTimer(nullptr, 0, 50, EndShow);
-  HWND owner = nullptr;
-  if (name == "about-owned") {
-    owner = ::CreateWindowExW(0, L"STATIC", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100, 600, 500, nullptr,
-                              nullptr, Instance(), nullptr);
-    RunAboutBox(Instance(), owner);
-  }
-  if (name == "about") RunAboutBox(Instance(), nullptr);
-  else if (name == "versions") RunVersionDialog(Instance(), nullptr);
-  else if (name == "notes") RunNotesDialog(Instance(), nullptr, L"BUILD_NOTES");
-  else if (!owner) return 2;
-  ::KillTimer(nullptr, timer);
-  if (owner) ::DestroyWindow(owner);
-  return 0;
-}
 
 void RunDialogCases() {
   unitProperties.LoadFromResource(L"UNIT");

@@ -13,9 +13,11 @@
 #     against the simulated unit (its NIM_MODIFY calls, seen through Wine's
 #     own trace of Shell_NotifyIconW, since a virtual desktop draws no tray).
 #
-# The picture of the splash goes to the test output folder. (Pictures of
-# the dialogs come from take_screenshots.sh: under Wine on a virtual desktop
-# the program's modal dialogs reach the screen black, whoever draws them.)
+# Pictures of the splash, both dialogs and the About box go to the test
+# output folder (splash.png, version-information.png, notes.png, about.png;
+# docs/screenshots holds copies). A dialog is taken from its own X window:
+# on Wine's virtual desktop a modal dialog's pixels do not show in a
+# picture of the whole screen, which has it black.
 set -euo pipefail
 source "${TQ_SOURCE_DIR:?run me through ctest}/tests/gui/gui_lib.sh"
 
@@ -40,6 +42,19 @@ shot() { # FILE
   xwd -root -silent -display "$DISPLAY" | convert xwd:- "png:$1"
 }
 
+# A picture of the program's window of that title, from its own X window;
+# it must show something (several colours, neither black nor blank).
+window_shot() { # TITLE FILE
+  local id colours
+  id=$(xwininfo -root -tree -display "$DISPLAY" | awk -v t="\"$1\":" '$2 == t || index($0, t) {print $1; exit}')
+  [[ -n $id ]] || gui_fail "no X window for \"$1\""
+  xwd -id "$id" -silent -display "$DISPLAY" | convert xwd:- "png:$2"
+  read -r colours mean < <(identify -format '%k %[fx:mean]\n' "$2")
+  ((colours >= 6)) || gui_fail "the picture of \"$1\" has only $colours colours"
+  awk -v m="$mean" 'BEGIN { exit !(m > 0.3 && m < 0.99) }' || gui_fail "the picture of \"$1\" is black or blank ($mean)"
+  gui_say "picture $2 ($(identify -format '%wx%h' "$2"), $colours colours)"
+}
+
 # How many pixels of the picture have exactly the colour R G B.
 pixels_of() { # FILE R G B
   convert "$1" -depth 8 rgb:- | python3 -c '
@@ -52,6 +67,10 @@ print(sum(1 for i in range(0, len(data), 3) if data[i:i + 3] == colour))' "$2" "
 # NIM_MODIFY calls so far: the animation steps of the tray thread.
 modifies() { grep -c 'Shell_NotifyIconW dwMessage = 1,' "$TRACE" || true; }
 
+
+# Wine's own theme greys the hot-light colour of links; the pictures show
+# the system's usual blue.
+"$WINE" reg add 'HKCU\Control Panel\Colors' /v HotTrackingColor /d '0 102 204' /f >/dev/null 2>&1
 
 # ------------------------------------------------------------ splash
 "$WINE" "$TQ_DRIVER" sleep 0 >/dev/null  # the desktop and the server are up
@@ -75,7 +94,7 @@ wait "$WATCHER" || gui_fail "the splash did not give way to the main window: $(c
 # The picture's own dark blue covers a good part of the screen's middle.
 navy=$(pixels_of "$WORK/splash-screen.png" 14 42 71)
 ((navy > 20000)) || gui_fail "the splash picture is not on the screen ($navy pixels of its colour)"
-convert "$WORK/splash-screen.png" -gravity center -crop 520x280+0+0 +repage "$SHOTS/gui-extras-splash.png"
+convert "$WORK/splash-screen.png" -fuzz 2% -trim +repage "$SHOTS/splash.png"
 drive <<'EOF'
 wait-window FWUPDATER 5000
 absent #32770 300
@@ -149,6 +168,7 @@ sleep 500
 windows
 expect #32770 FWUPDATER
 EOF
+window_shot "Version Information" "$SHOTS/version-information.png"
 
 drive <<EOF
 wait-window #32770 5000 Version Information
@@ -159,6 +179,7 @@ expect 1
 text 1021
 expect $notes
 EOF
+window_shot "Notes" "$SHOTS/notes.png"
 
 drive <<'EOF'
 # Escape closes the notes, OK the second time; Escape and OK the versions.
@@ -190,6 +211,7 @@ wait-window #32770 5000 About Firmware Updater
 text 1016
 expect Varno Firmware Updater
 EOF
+window_shot "About Firmware Updater" "$SHOTS/about.png"
 drive <<'EOF'
 wait-window #32770 5000 About Firmware Updater
 click 1

@@ -5,7 +5,6 @@
 
 #include <clocale>
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 #include "tests/extras/win_check.h"
@@ -13,7 +12,6 @@
 void RunFirewallCases();
 void RunDialogCases();
 void RunTrayCases();
-int ShowForScreenshot(const char* what, unsigned ms);
 
 namespace {
 int g_passed = 0, g_failed = 0;
@@ -33,8 +31,6 @@ int PassedChecks() { return g_passed; }
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");  // as the program does, for the notes conversion
-  // "show WHAT MS": keeps one dialog on the screen for a picture.
-  if (argc == 4 && std::string_view(argv[1]) == "show") return ShowForScreenshot(argv[2], std::strtoul(argv[3], nullptr, 10));
   bool all = argc < 2;
   for (int i = 1; i < argc || all; ++i) {
     const char* part = all ? "all" : argv[i];
