@@ -99,7 +99,7 @@ TEST_F(ExitBootloadTest, ExitOverThePseudoTerminal) {
   ASSERT_TRUE(unit.started()) << unit.error();
   RecordingWindow window;
   updatetest::RunWorkerOn(exit_bootload_thread, unit.SerialLink(), &window);
-  EXPECT_EQ(updatetest::MessageName(window.Last().id), "UWM_BOOTLOAD_EXITED");
+  EXPECT_EQ(std::string(updatetest::MessageName(window.Last().id)), "UWM_BOOTLOAD_EXITED");
   EXPECT_EQ(Runs(unit.Codes()), "1 11");
 }
 
