@@ -87,13 +87,17 @@ int main_application(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     ::MessageBoxW(nullptr, UiText(IDS_WINDOW_CREATE_FAILED), UiText(IDS_ERROR), MB_ICONERROR);
     return 2;
   }
+  // The query worker runs before the user can see the window: an address
+  // typed while the firewall rule and the tray icon are still being set up
+  // would otherwise find no worker, and its query would be dropped with the
+  // window left at "Searching..." and its unit commands disabled.
+  StartVersionQueries();
   ::ShowWindow(mainWindow, SW_SHOWNORMAL);
   StopSplashScreen(splash);
   ::UpdateWindow(mainWindow);
   HACCEL accelerators = ::LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_ACCELERATORS));
   EnsureFirewallRule(mainWindow);
   TrayIconStart(instance, mainWindow);
-  StartVersionQueries();
 
   int quitCode = RunMessageLoop(mainWindow, accelerators);
 

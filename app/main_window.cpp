@@ -277,7 +277,9 @@ static void OnAddressChanged(HWND window) {
     EnableUnitCommands(window, false);
     SubmitQuery(window, new EthernetTransport(networkOrder));
   } else {
-    EnableItem(window, IDC_UPDATE, false);
+    // The menu item follows the button: File > Update starts an update too,
+    // and must not do so for an address that was just refused.
+    EnableUpdateCommand(window, false);
   }
 }
 
@@ -400,6 +402,17 @@ static void OnApplicationVersion(HWND window, LPARAM lParam) {
   SetApplicationVersionText(window, text);
 }
 
+// Over a fast link the update worker reports positions faster than the bar
+// can be redrawn; queued reports would pile up behind each other and hold
+// back everything posted after them (painting, the close question). Only
+// the newest position matters, so the ones already waiting are taken now.
+static void OnProgressPosition(HWND window, WPARAM position) {
+  MSG newer;
+  while (::PeekMessageW(&newer, window, UWM_PROGRESS_POSITION, UWM_PROGRESS_POSITION, PM_REMOVE))
+    position = newer.wParam;
+  SetProgressPosition(window, static_cast<unsigned>(position));
+}
+
 static void OnBootloadExited(HWND window) {
   FinishOperation(window, UiText(IDS_BOOTLOAD_EXITED), UiText(IDS_SUCCESS), MB_ICONINFORMATION);
   if (LinkSelectable(window)) SubmitQuery(window, BuildSelectedLink(window));
@@ -452,7 +465,7 @@ static bool OnWorkerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       SetProgressRange(window, static_cast<unsigned>(wParam), static_cast<unsigned>(lParam));
       return true;
     case UWM_PROGRESS_POSITION:
-      SetProgressPosition(window, static_cast<unsigned>(wParam));
+      OnProgressPosition(window, wParam);
       return true;
     default:
       return false;

@@ -561,6 +561,16 @@ Result CmdSetIp(Session& s, const Args& a) {
   return std::nullopt;
 }
 
+// One field (1 to 4) of an address field, as a user retyping only that part.
+Result CmdSetIpField(Session& s, const Args& a) {
+  long long n = ParseInteger(a[1], L"field");
+  if (n < 1 || n > 4) throw UsageError{L"an address field has the fields 1 to 4"};
+  auto fields = AddressFields(s, a[0]);
+  std::wstring text = a.size() > 2 ? Unescape(a[2]) : L"";
+  SendOrFail(fields[static_cast<size_t>(n - 1)], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), L"WM_SETTEXT");
+  return std::nullopt;
+}
+
 Result CmdSetText(Session& s, const Args& a) {
   std::wstring text = a.size() > 1 ? Unescape(a[1]) : L"";
   SendOrFail(Control(s, a[0]), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), L"WM_SETTEXT");
@@ -593,12 +603,34 @@ Result CmdClick(Session& s, const Args& a) {
 Result CmdSelect(Session& s, const Args& a) {
   HWND w = Control(s, a[0]);
   RequireUsable(w, a[0]);
-  if (!IsCombo(w)) Fail(L"control " + a[0] + L" is not a combo box");
+  bool combo = IsCombo(w);
+  if (!combo && !IsList(w)) Fail(L"control " + a[0] + L" is not a combo or list box");
   long long index = ParseInteger(a[1], L"index");
-  LRESULT r = SendOrFail(w, CB_SETCURSEL, static_cast<WPARAM>(index), 0, L"CB_SETCURSEL");
-  if (r == CB_ERR && index != -1) Fail(L"no item " + a[1] + L" in control " + a[0]);
-  // A user's choice notifies the dialog; CB_SETCURSEL alone does not.
-  PostOrFail(GetParent(w), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(w), CBN_SELCHANGE), reinterpret_cast<LPARAM>(w));
+  LRESULT r = SendOrFail(w, combo ? CB_SETCURSEL : LB_SETCURSEL, static_cast<WPARAM>(index), 0, L"set selection");
+  if (r == (combo ? CB_ERR : LB_ERR) && index != -1) Fail(L"no item " + a[1] + L" in control " + a[0]);
+  // A user's choice notifies the dialog; setting the selection alone does not.
+  WORD notification = combo ? CBN_SELCHANGE : LBN_SELCHANGE;
+  PostOrFail(GetParent(w), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(w), notification), reinterpret_cast<LPARAM>(w));
+  return std::nullopt;
+}
+
+// A left click in the middle of a control (or of the n-th edit field of an
+// address field, from 1), posted as the mouse would: the control takes the
+// keyboard focus, so the one that had it loses it.
+Result CmdMouse(Session& s, const Args& a) {
+  HWND w = Control(s, a[0]);
+  if (a.size() > 1) {
+    long long n = ParseInteger(a[1], L"field");
+    auto fields = AddressFields(s, a[0]);
+    if (n < 1 || n > 4) throw UsageError{L"an address field has the fields 1 to 4"};
+    w = fields[static_cast<size_t>(n - 1)];
+  }
+  RequireUsable(w, a[0]);
+  RECT r{};
+  GetClientRect(w, &r);
+  LPARAM at = MAKELPARAM((r.right - r.left) / 2, (r.bottom - r.top) / 2);
+  PostOrFail(w, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostOrFail(w, WM_LBUTTONUP, 0, at);
   return std::nullopt;
 }
 
@@ -778,6 +810,42 @@ Result CmdRect(Session& s, const Args& a) {
   RECT r{};
   if (!GetWindowRect(Control(s, a[0]), &r)) Fail(L"cannot read the rectangle of " + a[0]);
   return Decimal(r.left) + L" " + Decimal(r.top) + L" " + Decimal(r.right) + L" " + Decimal(r.bottom);
+}
+
+// A message without pointers sent to one control; result: its answer.
+Result CmdSendTo(Session& s, const Args& a) {
+  return Decimal(SendOrFail(Control(s, a[0]), static_cast<UINT>(ParseInteger(a[1], L"message")),
+                            static_cast<WPARAM>(ParseInteger(a[2], L"wParam")),
+                            static_cast<LPARAM>(ParseInteger(a[3], L"lParam")), L"the message"));
+}
+
+// The first N bytes that the item data of a list box entry points to, read
+// from the program's memory (item data are pointers of its process), in hex.
+Result CmdItemBytes(Session& s, const Args& a) {
+  HWND w = Control(s, a[0]);
+  if (!IsList(w)) Fail(L"control " + a[0] + L" is not a list box");
+  long long index = ParseInteger(a[1], L"index");
+  long long n = ParseInteger(a[2], L"byte count");
+  if (n < 1 || n > 4096) throw UsageError{L"byte count must be 1 to 4096"};
+  LRESULT data = SendOrFail(w, LB_GETITEMDATA, static_cast<WPARAM>(index), 0, L"LB_GETITEMDATA");
+  if (data == LB_ERR) Fail(L"no item " + a[1] + L" in control " + a[0]);
+  if (!data) Fail(L"item " + a[1] + L" has no item data");
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  HANDLE process = OpenProcess(PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, pid);
+  if (!process) Fail(L"cannot open the program's process for reading");
+  std::vector<unsigned char> bytes(static_cast<size_t>(n));
+  SIZE_T got = 0;
+  BOOL ok = ReadProcessMemory(process, reinterpret_cast<LPCVOID>(data), bytes.data(), bytes.size(), &got);
+  CloseHandle(process);
+  if (!ok || got != bytes.size()) Fail(L"cannot read the item data of item " + a[1]);
+  std::wstring out;
+  for (unsigned char b : bytes) {
+    wchar_t hex[4];
+    swprintf(hex, 4, L"%02x", b);
+    out += hex;
+  }
+  return out;
 }
 
 // --- flow
@@ -964,9 +1032,11 @@ const std::vector<Command>& Commands() {
       {L"menu-state", 1, 1, false, true, CmdMenuState, L"ID  enabled, grayed or disabled (+ checked) of the target's menu item"},
       {L"set-text", 1, 2, true, false, CmdSetText, L"ID TEXT  WM_SETTEXT"},
       {L"set-ip", 2, 2, false, false, CmdSetIp, L"ID A.B.C.D  fill the four fields of an address field"},
+      {L"set-ip-field", 2, 3, false, false, CmdSetIpField, L"ID FIELD [TEXT]  set one field (1-4) of an address field"},
       {L"chars", 2, 2, true, false, CmdChars, L"ID TEXT  post WM_CHAR for each character (as typing)"},
       {L"click", 1, 1, false, false, CmdClick, L"ID  click a visible, enabled button"},
-      {L"select", 2, 2, false, false, CmdSelect, L"ID INDEX  choose a combo box item as a user does"},
+      {L"select", 2, 2, false, false, CmdSelect, L"ID INDEX  choose a combo or list box item as a user does"},
+      {L"mouse", 1, 2, false, false, CmdMouse, L"ID [FIELD]  left click on a control (FIELD: 1-4 of an address field); moves the focus"},
       {L"command", 1, 2, false, false, CmdCommand, L"ID [NOTIFY]  post WM_COMMAND to the target"},
       {L"post", 3, 3, false, false, CmdPost, L"MSG W L  post a message to the target"},
       {L"send", 3, 3, false, true, CmdSend, L"MSG W L  send a message to the target; result: its answer"},
@@ -982,6 +1052,8 @@ const std::vector<Command>& Commands() {
       {L"pid", 0, 0, false, true, CmdPid, L"process id of the target"},
       {L"windows", 0, 0, false, true, CmdWindows, L"classes of the program's visible top-level windows, topmost first"},
       {L"rect", 1, 1, false, true, CmdRect, L"ID|window  screen rectangle: left top right bottom"},
+      {L"send-to", 4, 4, false, true, CmdSendTo, L"ID MSG W L  send a message without pointers to a control; result: its answer"},
+      {L"item-bytes", 3, 3, false, true, CmdItemBytes, L"ID INDEX N  first N bytes behind a list item's data pointer, in hex"},
       {L"sleep", 1, 1, false, false, CmdSleep, L"MS"},
       {L"echo", 0, 1, true, false, CmdEcho, L"TEXT  print TEXT"},
       {L"expect", 0, 1, true, false, CmdExpect, L"TEXT  the last result is TEXT"},
