@@ -127,28 +127,35 @@ bool RunFactoryDefaultsStep(platform::WindowRef window) {
   return true;
 }
 
+// The user's overwrite choices, taken once when the worker starts.
+struct Choices {
+  bool application;
+  bool flash;
+  bool factoryDefaults;
+};
+
 // An image that failed to load has nothing in it. Updating with it would
 // erase the unit's copy and then report success.
-bool ChosenImagesPresent() {
-  if (appState.writeApplication && applicationImage.RecordCount() == 0) return false;
-  if (appState.writeFlash && flashImage.Size() == 0) return false;
+bool ChosenImagesPresent(const Choices& chosen) {
+  if (chosen.application && applicationImage.RecordCount() == 0) return false;
+  if (chosen.flash && flashImage.Size() == 0) return false;
   return true;
 }
 
-uint32_t ProgressTotal() {
+uint32_t ProgressTotal(const Choices& chosen) {
   uint32_t total = 0;
-  if (appState.writeApplication) total += applicationImage.RecordCount();
-  if (appState.writeFlash) total += flashImage.Size();
-  if (appState.writeFactoryDefaults) total += kFactoryDefaultsUnits;
+  if (chosen.application) total += applicationImage.RecordCount();
+  if (chosen.flash) total += flashImage.Size();
+  if (chosen.factoryDefaults) total += kFactoryDefaultsUnits;
   return total;
 }
 
-bool RunChosenSteps(platform::WindowRef window) {
-  if (appState.writeApplication && !RunApplicationStep(window)) return false;
+bool RunChosenSteps(platform::WindowRef window, const Choices& chosen) {
+  if (chosen.application && !RunApplicationStep(window)) return false;
   platform::SleepMs(kStepPauseMs);
-  if (appState.writeFlash && !RunFlashStep(window)) return false;
+  if (chosen.flash && !RunFlashStep(window)) return false;
   platform::SleepMs(kStepPauseMs);
-  if (appState.writeFactoryDefaults && !RunFactoryDefaultsStep(window)) return false;
+  if (chosen.factoryDefaults && !RunFactoryDefaultsStep(window)) return false;
   platform::SleepMs(kStepPauseMs);
   return true;
 }
@@ -208,6 +215,7 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   platform::NameThread("bootload_thread");
   auto* request = static_cast<WorkerRequest*>(argument);
   platform::WindowRef window = request->window;
+  const Choices chosen{appState.writeApplication, appState.writeFlash, appState.writeFactoryDefaults};
   sequenceMode = false;
   bootloaderSession.SetTransport(request->link);
   applicationImage.Rewind();
@@ -224,12 +232,12 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   // changes what follows.
   bootloaderSession.SendCommand(CommandCode(ReadApplicationVersion), nullptr, 0, 5, 1000);
 
-  if (!ChosenImagesPresent()) return Finish(window, UWM_UPDATE_FAILED);
+  if (!ChosenImagesPresent(chosen)) return Finish(window, UWM_UPDATE_FAILED);
 
-  platform::SendWindowMessage(window, UWM_PROGRESS_RANGE, 0, platform::MessageLParam(ProgressTotal()));
+  platform::SendWindowMessage(window, UWM_PROGRESS_RANGE, 0, platform::MessageLParam(ProgressTotal(chosen)));
   progressPosition = 0;
 
-  if (!RunChosenSteps(window)) return Finish(window, UWM_UPDATE_FAILED);
+  if (!RunChosenSteps(window, chosen)) return Finish(window, UWM_UPDATE_FAILED);
 
   // The unit may restart at once and never answer this one.
   bootloaderSession.SendCommand(CommandCode(EndUpdate), nullptr, 0, 1, 1000);

@@ -145,17 +145,6 @@ TEST_F(UpdateTest, FullUpdateOverThePseudoTerminalWritesThePackage) {
   EXPECT_EQ(unit->Line().datagrams, 0u);  // it all went over the serial line
 }
 
-TEST_F(UpdateTest, PlainUpdateOverThePseudoTerminalWritesThePackage) {
-  TestUnit unit(PlainUnit());
-  ASSERT_TRUE(unit.started()) << unit.error();
-  RecordingWindow window;
-  updatetest::RunWorkerOn(bootload_thread, unit.SerialLink(), &window);
-
-  EXPECT_EQ(Outcome(window), "UWM_UPDATE_SUCCEEDED");
-  ExpectPackageInMemory(unit);
-  EXPECT_EQ(Runs(unit.Codes()), "1 9 2 3x2471 8 5 6x3852 7 12 4");
-}
-
 // ---------------------------------------------------------- the choices ----
 
 TEST_F(UpdateTest, OnlyFactoryDefaultsTouchesNothingElse) {

@@ -29,24 +29,19 @@ class ReportStatusTest : public ::testing::Test {
   void SetUp() override { updatetest::LoadPackage(); }
 };
 
-TEST_F(ReportStatusTest, SentReportCarriesTheFormattedLine) {
+TEST_F(ReportStatusTest, SentAndPostedReportsCarryTheFormattedLine) {
   RecordingWindow window;
   EXPECT_TRUE(ReportStatus(&window, L"Idle", false));
+  EXPECT_TRUE(ReportStatus(&window, L"Server UI", true));
   auto messages = window.Messages();
-  ASSERT_EQ(messages.size(), 1u);
+  ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0].id, UWM_SET_STATUS);
   EXPECT_TRUE(messages[0].sent);
   EXPECT_EQ(messages[0].wParam, 0u);
   EXPECT_EQ(messages[0].status, L"Progress: Idle");
-}
-
-TEST_F(ReportStatusTest, PostedReportIsPostedNotSent) {
-  RecordingWindow window;
-  EXPECT_TRUE(ReportStatus(&window, L"Server UI", true));
-  auto messages = window.Messages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_FALSE(messages[0].sent);
-  EXPECT_EQ(messages[0].status, L"Progress: Server UI");
+  EXPECT_EQ(messages[1].id, UWM_SET_STATUS);
+  EXPECT_FALSE(messages[1].sent);
+  EXPECT_EQ(messages[1].status, L"Progress: Server UI");
 }
 
 TEST_F(ReportStatusTest, PostedTextsStayTheirOwnUntilHandled) {
