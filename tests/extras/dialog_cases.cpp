@@ -346,16 +346,6 @@ void NotesDialogResults() {
   Check(result == IDCANCEL, area, "missing notes end it at once with 2");
 }
 
-void NotesConversion() {
-  const char* area = "notes text";
-  wchar_t* text = LoadNotesText(Instance(), L"BUILD_NOTES");
-  HRSRC found = ::FindResourceW(Instance(), L"BUILD_NOTES", L"NOTES");
-  DWORD size = ::SizeofResource(Instance(), found);
-  Check(text && std::wcslen(text) == size, area, "every byte converted, terminated after the last");
-  std::free(text);
-  Check(LoadNotesText(Instance(), L"SERVER_UI_NOTES") == nullptr, area, "missing notes give nothing");
-}
-
 // -------------------------------------------------------------- About ----
 
 HFONT g_titleFont = nullptr;
@@ -550,7 +540,6 @@ void RunDialogCases() {
   Artwork();
   SplashScreenLifecycle();
   AboutBox();
-  NotesConversion();
   NotesDialogResults();
   VersionDialogWithThePackage();
   VersionDialogWithEveryRow();  // adds keys: last

@@ -189,7 +189,6 @@ class Policy : public DispatchObject<INetFwPolicy2> {
   std::map<LONG, HRESULT> enabledResult;
   std::vector<LONG> askedProfiles;
   Rules* rules = nullptr;
-  HRESULT rulesResult = S_OK;
 
   HRESULT STDMETHODCALLTYPE get_CurrentProfileTypes(LONG* out) override {
     *out = currentProfiles;
@@ -204,7 +203,6 @@ class Policy : public DispatchObject<INetFwPolicy2> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_Rules(INetFwRules** out) override {
-    if (FAILED(rulesResult)) return rulesResult;
     *out = rules;
     rules->AddRef();
     return S_OK;

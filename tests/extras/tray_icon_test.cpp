@@ -179,13 +179,4 @@ TEST_F(TrayIconTest, StopWhileAnimatingShowsFrameOneThenEndsTheThread) {
   EXPECT_EQ(g_destroyed.size(), 4u);
 }
 
-TEST_F(TrayIconTest, AnimationFlagSetBeforeStartIsClearedByStart) {
-  TrayAnimationOn();
-  TrayIconStart(nullptr, &window_);
-  ASSERT_TRUE(WaitForModifies(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  TrayIconStop(nullptr, &window_);
-  for (int frame : ModifiedFrames()) EXPECT_EQ(frame, 1);
-}
-
 }  // namespace
