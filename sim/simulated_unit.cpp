@@ -176,15 +176,17 @@ void SimulatedUnit::At(Clock::time_point when, std::function<void()> action) {
   timers_.emplace(when, std::move(action));
 }
 
-int SimulatedUnit::PollTimeoutMs() const {
-  int timeout = hungUp_ ? kHangupRecheckMs : kIdlePollMs;
+// Paced bytes are due at exact moments; a wait rounded to whole
+// milliseconds would make every delivery up to a millisecond late, which over
+// thousands of exchanges shows as a slower line than the bit rate gives.
+timespec SimulatedUnit::PollTimeout() const {
+  auto wait = std::chrono::nanoseconds(std::chrono::milliseconds(hungUp_ ? kHangupRecheckMs : kIdlePollMs));
   if (!timers_.empty()) {
-    const auto wait = timers_.begin()->first - Clock::now();
-    const auto ms = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
-    const int due = ms <= 0 ? 0 : static_cast<int>((ms + 999) / 1000);
-    timeout = std::min(timeout, due);
+    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>(timers_.begin()->first - Clock::now());
+    wait = std::max(std::chrono::nanoseconds(0), std::min(wait, due));
   }
-  return timeout;
+  const long long ns = wait.count();
+  return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
 }
 
 void SimulatedUnit::Run() {
@@ -198,7 +200,8 @@ void SimulatedUnit::Run() {
     const int ptyIndex = master_ >= 0 && !hungUp_ ? n : -1;
     if (ptyIndex >= 0) fds[n++] = {master_, POLLIN, 0};
 
-    const int ready = poll(fds, static_cast<nfds_t>(n), PollTimeoutMs());
+    const timespec timeout = PollTimeout();
+    const int ready = ppoll(fds, static_cast<nfds_t>(n), &timeout, nullptr);
     if (ready < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       uint64_t count;
@@ -352,7 +355,8 @@ void SimulatedUnit::Process(const Peer& peer, const std::vector<uint8_t>& raw) {
   // Leave before the answer goes out: a host that hears it and asks again
   // at once must already find the application.
   if (result.leaveBootloader) SetMode(UnitMode::Application);
-  if (result.answer) Reply(peer, EncodeFrame(result.replyBody));
+  if (result.answer && !(replyHook_ && replyHook_(peer.channel, body, result.replyBody, RawSenderFor(peer))))
+    Reply(peer, EncodeFrame(result.replyBody));
   if (result.updateEnded && endUpdateHandler_) endUpdateHandler_();
 }
 
@@ -391,6 +395,17 @@ void SimulatedUnit::Transmit(const Peer& peer, const std::vector<uint8_t>& wire)
     return;
   }
   TransmitSerial(wire);
+}
+
+SimulatedUnit::RawSender SimulatedUnit::RawSenderFor(const Peer& peer) {
+  // Both ways are safe from any thread: a datagram goes straight out of the
+  // unit's socket, serial bytes are handed to the unit's own thread.
+  return [this, peer](const std::vector<uint8_t>& wire) {
+    if (peer.channel == Channel::Udp)
+      Transmit(peer, wire);
+    else
+      WriteSerial(wire.data(), wire.size());
+  };
 }
 
 SimulatedUnit::Clock::duration SimulatedUnit::LineTime(size_t bytes) const {
@@ -491,6 +506,23 @@ BootloaderOptions SimulatedUnit::Options() const {
 void SimulatedUnit::SetBootloaderOptions(const BootloaderOptions& options) {
   std::lock_guard<std::mutex> guard(lock_);
   bootloader_.SetOptions(options);
+}
+
+void SimulatedUnit::SetLineFaults(const FaultRates& incoming, const FaultRates& outgoing) {
+  // The injectors belong to the unit's thread: swap them there.
+  auto swap = [this, incoming, outgoing] {
+    incomingFaults_ = FaultInjector(options_.seed, 1, incoming);
+    outgoingFaults_ = FaultInjector(options_.seed, 2, outgoing);
+  };
+  if (!thread_.joinable() || std::this_thread::get_id() == threadId_) {
+    swap();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(postedLock_);
+    posted_.push_back(swap);
+  }
+  Wake();
 }
 
 void SimulatedUnit::Inspect(const std::function<void(const UnitBootloader&, const LineCounters&)>& f) const {

@@ -12,6 +12,8 @@
 // WriteSerial for its answers.
 #pragma once
 
+#include <ctime>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -100,6 +102,15 @@ class SimulatedUnit {
   void SetModeChangeHandler(std::function<void(UnitMode)> handler) { modeHandler_ = std::move(handler); }
   // Called on the unit's thread after an EndUpdate has been answered.
   void SetEndUpdateHandler(std::function<void()> handler) { endUpdateHandler_ = std::move(handler); }
+  // Sends raw wire bytes to the host a frame came from, past the line
+  // faults. Any thread, for as long as the unit runs.
+  using RawSender = std::function<void(const std::vector<uint8_t>& wire)>;
+  // Lets a hostile peer (sim/hostile_peer.h) take the bootloader's reply to
+  // a frame over: it gets the request and reply bodies (no CRC) and a sender
+  // for that host, and returns true when it answered (or chose silence) itself.
+  using ReplyHook = std::function<bool(Channel channel, const std::vector<uint8_t>& request,
+                                       const std::vector<uint8_t>& reply, const RawSender& send)>;
+  void SetReplyHook(ReplyHook hook) { replyHook_ = std::move(hook); }
 
   // Puts bytes on the serial line (paced when pacing is on). Any thread.
   void WriteSerial(const uint8_t* data, size_t length);
@@ -117,6 +128,9 @@ class SimulatedUnit {
   BootloaderOptions Options() const;
   // Changes versions, identity and bootloader faults while running.
   void SetBootloaderOptions(const BootloaderOptions& options);
+  // Changes the line faults while running (the generators start afresh
+  // from the unit's seed); takes effect before the next frame is handled.
+  void SetLineFaults(const FaultRates& incoming, const FaultRates& outgoing);
   // Runs `f` with the bootloader under the lock (for a consistent dump).
   void Inspect(const std::function<void(const UnitBootloader&, const LineCounters&)>& f) const;
 
@@ -131,7 +145,7 @@ class SimulatedUnit {
   bool OpenPty(std::string* error);
   void Run();
   void Wake();
-  int PollTimeoutMs() const;
+  timespec PollTimeout() const;
   void RunDueTimers();
   void RunPosted();
   void At(Clock::time_point when, std::function<void()> action);
@@ -144,6 +158,7 @@ class SimulatedUnit {
   void Process(const Peer& peer, const std::vector<uint8_t>& raw);
   void Reply(const Peer& peer, std::vector<uint8_t> wire);
   void Transmit(const Peer& peer, const std::vector<uint8_t>& wire);
+  RawSender RawSenderFor(const Peer& peer);
   void TransmitSerial(const std::vector<uint8_t>& bytes);
   Clock::duration LineTime(size_t bytes) const;
 
@@ -177,6 +192,7 @@ class SimulatedUnit {
   SerialHandler serialHandler_;
   std::function<void(UnitMode)> modeHandler_;
   std::function<void()> endUpdateHandler_;
+  ReplyHook replyHook_;
 
   std::atomic<bool> stop_{false};
   std::thread thread_;
