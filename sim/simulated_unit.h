@@ -12,8 +12,6 @@
 // WriteSerial for its answers.
 #pragma once
 
-#include <ctime>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -145,7 +143,7 @@ class SimulatedUnit {
   bool OpenPty(std::string* error);
   void Run();
   void Wake();
-  timespec PollTimeout() const;
+  int PollTimeoutMs() const;
   void RunDueTimers();
   void RunPosted();
   void At(Clock::time_point when, std::function<void()> action);
