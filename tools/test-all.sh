@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the Windows program and the native tree, and
-# runs every test: the native unit and end-to-end tests and the Wine tests of
-# the Windows build. Ends with ctest's summary.
+# runs every test: the native suite under the sanitizers, a short run of
+# every fuzz target, then the native unit and end-to-end tests and the Wine
+# tests of the Windows build. Ends with ctest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,20 @@ cmake --build --preset windows -j "$jobs"
 echo "== Native build"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
+
+# The whole native suite once more with AddressSanitizer, UndefinedBehavior-
+# Sanitizer and leak checking (the Windows build's Wine tests are not part
+# of this tree). Then every fuzz target for a short bounded time. Both come
+# before the main run, so that the last lines printed are its summary.
+echo "== Sanitizer build (ASan, UBSan, leak checks)"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+echo "== Tests under the sanitizers"
+ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
+
+echo "== Fuzzing"
+TQ_JOBS="$jobs" bash tools/fuzz.sh --seconds "${TQ_FUZZ_SECONDS:-15}" --parallel "$jobs"
 
 echo "== Tests"
 ctest --preset native -j "$jobs"
