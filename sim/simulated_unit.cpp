@@ -176,15 +176,17 @@ void SimulatedUnit::At(Clock::time_point when, std::function<void()> action) {
   timers_.emplace(when, std::move(action));
 }
 
-int SimulatedUnit::PollTimeoutMs() const {
-  int timeout = hungUp_ ? kHangupRecheckMs : kIdlePollMs;
+// Paced bytes are due at exact moments; a wait rounded to whole
+// milliseconds would make every delivery up to a millisecond late, which over
+// thousands of exchanges shows as a slower line than the bit rate gives.
+timespec SimulatedUnit::PollTimeout() const {
+  auto wait = std::chrono::nanoseconds(std::chrono::milliseconds(hungUp_ ? kHangupRecheckMs : kIdlePollMs));
   if (!timers_.empty()) {
-    const auto wait = timers_.begin()->first - Clock::now();
-    const auto ms = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
-    const int due = ms <= 0 ? 0 : static_cast<int>((ms + 999) / 1000);
-    timeout = std::min(timeout, due);
+    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>(timers_.begin()->first - Clock::now());
+    wait = std::max(std::chrono::nanoseconds(0), std::min(wait, due));
   }
-  return timeout;
+  const long long ns = wait.count();
+  return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
 }
 
 void SimulatedUnit::Run() {
@@ -198,7 +200,8 @@ void SimulatedUnit::Run() {
     const int ptyIndex = master_ >= 0 && !hungUp_ ? n : -1;
     if (ptyIndex >= 0) fds[n++] = {master_, POLLIN, 0};
 
-    const int ready = poll(fds, static_cast<nfds_t>(n), PollTimeoutMs());
+    const timespec timeout = PollTimeout();
+    const int ready = ppoll(fds, static_cast<nfds_t>(n), &timeout, nullptr);
     if (ready < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       uint64_t count;

@@ -12,6 +12,8 @@
 // WriteSerial for its answers.
 #pragma once
 
+#include <ctime>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -143,7 +145,7 @@ class SimulatedUnit {
   bool OpenPty(std::string* error);
   void Run();
   void Wake();
-  int PollTimeoutMs() const;
+  timespec PollTimeout() const;
   void RunDueTimers();
   void RunPosted();
   void At(Clock::time_point when, std::function<void()> action);
