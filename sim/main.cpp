@@ -10,6 +10,7 @@
 #include <string>
 
 #include "sim/announce.h"
+#include "sim/hostile_peer.h"
 #include "sim/text_parser.h"
 #include "sim/simulated_unit.h"
 #include "sim/unit_dump.h"
@@ -49,6 +50,10 @@ const char kHelp[] =
     "  --status0-at N             the first status reply to frame N or later is 0\n"
     "  --silent-from N            frames N and later go unanswered (frames count from 1;\n"
     "                             0 means from the start)\n"
+    "  --hostile MODE             break the rules on purpose: oversized (replies too long\n"
+    "                             for any host), endless (bytes without end instead of\n"
+    "                             replies), foreign (replies to other commands),\n"
+    "                             wrong-sequence (numbered replies with the wrong number)\n"
     "Dumps:\n"
     "  --verify-dump PATH         compare a dump with the package; prints\n"
     "                             \"memory equals package\" (exit 0) or the first\n"
@@ -174,6 +179,7 @@ int main(int argc, char** argv) {
 
   sim::UnitOptions options;
   std::string dumpPath;
+  sim::HostileMode hostileMode = sim::HostileMode::None;
   AnnounceOptions announceOptions;
   bool announce = false;
   std::string announceError;
@@ -217,6 +223,9 @@ int main(int argc, char** argv) {
     else if (a.size() > 2 && IsFaultOption(a.substr(2))) SetFault(&options, a.substr(2), value());
     else if (a == "--status0-at") options.bootloader.status0At = ParseNumber(value());
     else if (a == "--silent-from") options.bootloader.silentFrom = ParseNumber(value());
+    else if (a == "--hostile") {
+      if (!sim::ParseHostileMode(value(), &hostileMode)) Fail("--hostile takes oversized, endless, foreign or wrong-sequence");
+    }
     else if (TakeTextHalfOption(argc, argv, &i, &textOptions, &textError)) {
       if (!textError.empty()) Fail(textError);
       textPortGiven = textPortGiven || a == "--tcp-port";
@@ -240,6 +249,8 @@ int main(int argc, char** argv) {
     if (!sim::WriteDump(unit, dumpPath, &error)) std::fprintf(stderr, "tq35b_sim: %s\n", error.c_str());
   };
   unit.SetEndUpdateHandler(dump);
+  std::unique_ptr<sim::HostilePeer> hostile;
+  if (hostileMode != sim::HostileMode::None) hostile.reset(new sim::HostilePeer(unit, hostileMode));
   std::unique_ptr<TextHalf> text = AttachTextHalf(unit, textOptions);
   std::string error;
   if (!unit.Start(&error)) {
@@ -277,6 +288,7 @@ int main(int argc, char** argv) {
   int signalNumber = 0;
   sigwait(&stopSignals, &signalNumber);
   if (responder) responder->Stop();
+  hostile.reset();  // its flood ends before the unit's lines close
   unit.Stop();
   text->Stop();  // after the unit, which calls into it
   dump();
