@@ -69,11 +69,13 @@ sim_expect() {
   [[ $got == "$3" ]] || gui_fail "unit $1: $2 is $got, not $3"
 }
 
-# sim_verify NAME: what reached the unit's memory equals the package.
+# sim_verify NAME [program|flash]: what reached the unit's memory equals the
+# package (or one of its two images).
 sim_verify() {
-  local out
-  out=$("$SIM" --verify-dump "$SIM_DIR/$1.json" 2>&1) || gui_fail "unit $1: $out"
-  [[ $out == "memory equals package" ]] || gui_fail "unit $1: $out"
+  local out only=()
+  [[ -z ${2:-} ]] || only=(--only "$2")
+  out=$("$SIM" --verify-dump "$SIM_DIR/$1.json" "${only[@]}" 2>&1) || gui_fail "unit $1: $out"
+  [[ $out == *"memory equals package" ]] || gui_fail "unit $1: $out"
 }
 
 # window_shot FILE [CLASS]: a picture of the program's window of CLASS
