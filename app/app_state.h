@@ -20,7 +20,13 @@ struct WorkerRequest {
 };
 
 constexpr int kSerialPortCount = 255;
+// "\\.\COM255" and its terminator on Windows; room for a device path such
+// as /dev/ttyUSB0 on Linux, where the table holds the ports it is given.
+#ifdef _WIN32
 constexpr int kSerialPortNameSize = 12;
+#else
+constexpr int kSerialPortNameSize = 64;
+#endif
 
 struct AppState {
   void* instance = nullptr;  // HINSTANCE on Windows

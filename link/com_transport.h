@@ -27,7 +27,13 @@ class COMTransport : public Transport {
   const wchar_t* Kind() override;
   virtual const wchar_t* PortName();
 
+  // "\\.\COM255" fits in 12 on Windows; a Linux device path such as
+  // /dev/ttyUSB0 or /dev/ttyACM0 does not.
+#ifdef _WIN32
   static constexpr int kNameSize = 12;
+#else
+  static constexpr int kNameSize = 64;
+#endif
 
  private:
 #ifdef _WIN32

@@ -114,14 +114,15 @@ TEST_F(ComLink, UnknownRateOrMissingPortFailsSilently) {
 }
 
 TEST_F(ComLink, NameTooLongIsKeptShortenedButNeverOpened) {
-  // An 11-character alias of our terminal exists; the 12-character name
-  // whose first 11 characters it is must not open it.
-  const std::string alias = "/tmp/tq" + std::to_string(1000 + getpid() % 9000);
+  // An alias of our terminal as long as the link holds exists; the name one
+  // character longer, whose start it is, must not open it.
+  std::string alias = "/tmp/tq" + std::to_string(1000 + getpid() % 9000);
+  alias.resize(COMTransport::kNameSize - 1, 'x');
   unlink(alias.c_str());
   ASSERT_EQ(symlink(pty.path().c_str(), alias.c_str()), 0);
   const std::wstring longName = std::wstring(alias.begin(), alias.end()) + L"9";
   COMTransport link(longName.c_str(), 115200);
-  EXPECT_EQ(std::wstring(link.PortName()), longName.substr(0, 11));
+  EXPECT_EQ(std::wstring(link.PortName()), longName.substr(0, COMTransport::kNameSize - 1));
   EXPECT_EQ(link.Open(), 0);
   EXPECT_EQ(link.IsOpen(), 0);
 
