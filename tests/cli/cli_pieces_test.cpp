@@ -3,7 +3,11 @@
 // the console window that takes the workers' messages.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -324,6 +328,20 @@ TEST(UnitTargets, SerialPortsResolveLinksAndRefuseNamesTheLinkCannotOpen) {
   EXPECT_EQ(target.kind, UnitTarget::kSerial);
   EXPECT_EQ(Utf8(target.portName), "/dev/null");
   EXPECT_EQ(target.label, "/dev/null");
+
+  // A USB adapter's name (/dev/ttyUSB0, twelve characters) must fit; one
+  // longer than the link holds is refused, never cut to another port's name.
+  char dir[] = "/tmp/tq-serial-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string usbLike = std::string(dir) + "/ttyUSB0";  // 29 characters
+  const std::string tooLong = std::string(dir) + "/" + std::string(80, 'x');
+  for (const std::string& path : {usbLike, tooLong}) std::fclose(std::fopen(path.c_str(), "w"));
+  EXPECT_TRUE(ParseSerialTarget(usbLike, &target, &error)) << error;
+  EXPECT_EQ(Utf8(target.portName), usbLike);
+  EXPECT_FALSE(ParseSerialTarget(tooLong, &target, &error));
+  EXPECT_NE(error.find("longer than"), std::string::npos) << error;
+  for (const std::string& path : {usbLike, tooLong}) std::remove(path.c_str());
+  rmdir(dir);
 }
 
 // --------------------------------------------------- the console window ----
