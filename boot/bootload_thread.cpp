@@ -42,9 +42,34 @@ void PostProgress(platform::WindowRef window) {
   platform::PostWindowMessage(window, UWM_PROGRESS_POSITION, progressPosition, 0);
 }
 
+// Without sequence numbers a reply cannot say which frame it answers: a
+// duplicated or late reply to the last frame, still waiting on the link,
+// would be taken for the answer to the next one. The update would then run
+// ahead of the unit, a frame lost meanwhile would count as confirmed, and
+// the update could end in success with a hole in the unit's memory. So in
+// plain mode whatever already waits on the link is read and dropped before
+// each command goes out. The wait is bounded, so that a line that never
+// falls quiet cannot hold the update here; the command then fails on its
+// own time-outs as it would anyway.
+constexpr int kMaxStaleReads = 64;
+constexpr uint32_t kMaxStaleMs = 200;
+uint8_t staleBuffer[BootloaderSession::kReadSize];
+
+void DiscardStaleReplies() {
+  if (sequenceMode) return;
+  Transport* link = bootloaderSession.GetTransport();
+  if (link == nullptr || !link->IsOpen()) return;
+  const uint32_t start = platform::TickCount();
+  for (int reads = 0; reads < kMaxStaleReads; ++reads) {
+    if (link->Read(staleBuffer, int(sizeof staleBuffer)) == 0) break;
+    if (platform::TickCount() - start >= kMaxStaleMs) break;
+  }
+}
+
 // A step command succeeds unless it went unanswered or its reply is a lone
 // status byte other than 1. Replies with other data (or none) count as done.
 bool SendStepCommand(uint8_t command, const uint8_t* data, uint16_t tries, uint16_t timeoutMs) {
+  DiscardStaleReplies();
   if (!bootloaderSession.SendCommand(CommandCode(command), data, data ? 2 : 0, tries, timeoutMs)) return false;
   return bootloaderSession.ReplyLength() != 4 || bootloaderSession.ReplyData()[1] == 1;
 }
@@ -52,6 +77,7 @@ bool SendStepCommand(uint8_t command, const uint8_t* data, uint16_t tries, uint1
 // Programming frames and flash blocks must be confirmed explicitly: a reply
 // too short to hold a status byte is no confirmation.
 bool SendDataCommand(uint8_t command, const uint8_t* data, int length) {
+  DiscardStaleReplies();
   if (!bootloaderSession.SendCommand(CommandCode(command), data, length, 5, 1000)) return false;
   return bootloaderSession.ReplyLength() >= 4 && bootloaderSession.ReplyData()[1] == 1;
 }
@@ -240,6 +266,7 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   if (!RunChosenSteps(window, chosen)) return Finish(window, UWM_UPDATE_FAILED);
 
   // The unit may restart at once and never answer this one.
+  DiscardStaleReplies();
   bootloaderSession.SendCommand(CommandCode(EndUpdate), nullptr, 0, 1, 1000);
   return Finish(window, UWM_UPDATE_SUCCEEDED);
 }

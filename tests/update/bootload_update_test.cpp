@@ -416,6 +416,27 @@ TEST_F(LossyLineTest, PlainModeSurvivesLossAndCorruption) {
   RunAndExpectExactMemory(PlainUnit(), rates);
 }
 
+// Without sequence numbers a duplicated reply looks like the answer to the
+// next frame. Taken as such, the update runs ahead of the unit and a frame
+// lost meanwhile counts as confirmed: success with a hole in memory. Every
+// reply here comes twice and some frames are lost on the way in.
+TEST_F(LossyLineTest, PlainModeDropsDuplicatedRepliesInsteadOfRunningAhead) {
+  sim::UnitOptions options;
+  options.seed = 7;
+  options.incoming.drop = 0.05;
+  options.outgoing.duplicate = 1.0;
+  TestUnit unit(PlainUnit(), options);
+  ASSERT_TRUE(unit.started()) << unit.error();
+  RecordingWindow window;
+  updatetest::RunWorkerOn(bootload_thread, unit.UdpLink(), &window);
+
+  EXPECT_EQ(Outcome(window), "UWM_UPDATE_SUCCEEDED");
+  EXPECT_EQ(sim::FirstDifference(unit->Program(), program_), "");
+  EXPECT_EQ(sim::FirstDifference(unit->Flash(), flash_), "");
+  EXPECT_GT(unit->Line().droppedIn, 0u);
+  EXPECT_GT(unit->Line().duplicatedOut, 0u);
+}
+
 // ---------------------------------------------------------- version stamp ----
 
 TEST(VersionStampTest, ReadsMajorAndMinorIntoMinorFirst) {
