@@ -78,11 +78,19 @@ sim_verify() {
   [[ $out == *"memory equals package" ]] || gui_fail "unit $1: $out"
 }
 
-# window_shot FILE [CLASS]: a picture of the program's window of CLASS
-# (default the main window).
+# window_shot FILE [TITLE]: a picture of the main window, or of the
+# program's window of that title. A dialog is taken from its own X window:
+# on Wine's virtual desktop a modal dialog's pixels do not show in a picture
+# of the whole screen, which has it black there.
 window_shot() {
-  local left top right bottom
-  read -r left top right bottom < <("$WINE" "$TQ_DRIVER" --class "${2:-FWUPDATER}" rect window | tr -d '\r') ||
+  local left top right bottom id
+  if [[ -n ${2:-} ]]; then
+    id=$(xwininfo -root -tree -display "$DISPLAY" | awk -v t="\"$2\":" 'index($0, t) {print $1; exit}')
+    [[ -n $id ]] || gui_fail "no X window titled \"$2\""
+    xwd -id "$id" -silent -display "$DISPLAY" | convert xwd:- "png:$1" || gui_fail "cannot take the picture $1"
+    return 0
+  fi
+  read -r left top right bottom < <("$WINE" "$TQ_DRIVER" rect window | tr -d '\r') ||
     gui_fail "cannot read the window's position"
   xwd -root -silent -display "$DISPLAY" |
     convert xwd:- -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "png:$1" ||
