@@ -43,6 +43,12 @@ sim_start incomplete --bind 10.77.0.0 --no-pty --no-tcp
 start_app "$APP"
 drive <<'EOF'
 wait-window FWUPDATER 60000
+# Start-up state, beyond the start-up test: the Parser Port label usable,
+# the bar at 0.
+enabled 1059
+expect 1
+send-to 1003 0x408 0 0
+expect 0
 # No pause: the query worker must already be there.
 set-ip 1000 10.77.0.20
 text 1051
