@@ -22,7 +22,7 @@ struct DiscoverRequest {
 int RunDiscoverCommand(const DiscoverRequest& request);
 
 int RunQueryCommand(const UnitTarget& target, bool json);
-// `pinFromStdin`: the caller checked the rules; the PIN is read here.
+// Reads the installer PIN itself, from the terminal or standard input.
 int RunEnterBootloadCommand(const UnitTarget& target, bool json);
 int RunExitBootloadCommand(const UnitTarget& target, bool json);
 

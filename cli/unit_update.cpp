@@ -1,5 +1,8 @@
 #include "cli/unit_update.h"
 
+#include <mutex>
+#include <vector>
+
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "boot/bootload_thread.h"
@@ -147,16 +150,33 @@ UpdateResult RunUnitUpdate(const UnitTarget& target, const UpdateChoices& choice
   event.factoryDefaults = choices.factoryDefaults;
   sink(event);
 
+  // A box may be shown on a worker's thread (a socket that cannot be set
+  // up); its text waits here until the loop's thread passes it on, so that
+  // every event reaches the sink from one thread.
+  std::mutex boxMutex;
+  std::vector<ShownMessage> shownBoxes;
   const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) {
-    UpdateEvent message;
-    message.kind = UpdateEvent::kMessage;
-    message.unit = target.label;
-    message.caption = shown.caption;
-    message.text = shown.text;
-    sink(message);
+    std::lock_guard<std::mutex> lock(boxMutex);
+    shownBoxes.push_back(shown);
   });
+  auto passBoxesOn = [&] {
+    std::vector<ShownMessage> waiting;
+    {
+      std::lock_guard<std::mutex> lock(boxMutex);
+      waiting.swap(shownBoxes);
+    }
+    for (const ShownMessage& shown : waiting) {
+      UpdateEvent message;
+      message.kind = UpdateEvent::kMessage;
+      message.unit = target.label;
+      message.caption = shown.caption;
+      message.text = shown.text;
+      sink(message);
+    }
+  };
 
   auto finish = [&](UpdateResult result, const std::string& text) {
+    passBoxesOn();
     UpdateEvent outcome;
     outcome.kind = UpdateEvent::kOutcome;
     outcome.unit = target.label;
@@ -174,6 +194,7 @@ UpdateResult RunUnitUpdate(const UnitTarget& target, const UpdateChoices& choice
   // closing pause; a serial port must be free before the update opens it.
   const bool network = target.kind == UnitTarget::kNetwork;
   const QueryFindings found = QueryUnitVersions(target, network);
+  passBoxesOn();
   struct QueryWorkerStop {
     bool pending;
     void Now() {
@@ -207,7 +228,10 @@ UpdateResult RunUnitUpdate(const UnitTarget& target, const UpdateChoices& choice
       appState.workerRequest = {};
       return finish(UpdateResult::kFailed, "the update worker could not be started");
     }
-    window.RunUntil([&] { return watcher.finished; });
+    window.RunUntil([&] {
+      passBoxesOn();
+      return watcher.finished;
+    });
     // The outcome is known now; the worker only pauses before it ends.
     finish(watcher.result, OutcomeText(watcher.result));
     queryWorker.Now();

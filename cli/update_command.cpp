@@ -219,15 +219,13 @@ int CombinedExitCode(const std::vector<int>& codes) {
 
 int RunUpdateCommand(const UpdateRequest& request) {
   if (request.targets.empty()) return kExitUsage;
-  if (request.worker || request.targets.size() == 1) {
-    if (request.worker) {
-      UpdateRequest single = request;
-      single.json = true;
-      return RunInProcess(single);
-    }
-    return RunInProcess(request);
+  if (request.worker) {
+    // A worker's events go to the process that started it, as JSON lines.
+    UpdateRequest single = request;
+    single.json = true;
+    return RunInProcess(single);
   }
-  return RunInWorkers(request);
+  return request.targets.size() == 1 ? RunInProcess(request) : RunInWorkers(request);
 }
 
 }  // namespace cli

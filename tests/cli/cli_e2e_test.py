@@ -24,6 +24,7 @@ import unittest
 
 CLI = None
 SIM = None
+NO_SOCKETS = None  # a library that makes every socket fail, preloaded by one test
 
 # The exit codes the tool documents.
 SUCCESS, FAILED, USAGE, NO_RESPONSE, WRONG_RESPONSE = 0, 1, 2, 3, 4
@@ -211,6 +212,18 @@ class JsonEvents(SimTestCase):
         events = json_lines(result.stdout)
         self.assertEqual(events[-1]["event"], "outcome")
         self.assertEqual((events[-1]["result"], events[-1]["exit_code"]), ("failed", 1))
+
+    def test_boxes_shown_by_workers_become_message_events(self):
+        env = dict(os.environ, LD_PRELOAD=NO_SOCKETS, ASAN_OPTIONS="verify_asan_link_order=0")
+        result = subprocess.run([CLI, "update", "--json", "--ip", "127.0.0.9"], input="", env=env,
+                                capture_output=True, text=True, timeout=120)
+        self.assertExit(result, NO_RESPONSE)
+        events = json_lines(result.stdout)
+        messages = [e for e in events if e["event"] == "message"]
+        self.assertTrue(messages, result.stdout)
+        self.assertTrue(all((m["caption"], m["text"]) == ("Socket Error", "Socket creation failed.") for m in messages),
+                        messages)
+        self.assertEqual(events[-1]["event"], "outcome")
 
     def test_query_and_exit_answer_in_json(self):
         unit = self.sim("--app-version", "2.5")
@@ -457,13 +470,15 @@ class Discover(SimTestCase):
 
 
 def main():
-    global CLI, SIM
+    global CLI, SIM, NO_SOCKETS
     parser = argparse.ArgumentParser()
     parser.add_argument("--cli", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--no-sockets")
     parser.add_argument("-k", dest="group")
     args, rest = parser.parse_known_args()
     CLI, SIM = os.path.abspath(args.cli), os.path.abspath(args.sim)
+    NO_SOCKETS = args.no_sockets and os.path.abspath(args.no_sockets)
     if not in_private_namespace():
         print("cli_e2e_test: refusing to run outside a private network namespace (use tools/netns-run.sh)",
               file=sys.stderr)
