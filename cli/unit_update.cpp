@@ -197,11 +197,11 @@ UpdateResult RunUnitUpdate(const UnitTarget& target, const UpdateChoices& choice
   passBoxesOn();
   struct QueryWorkerStop {
     bool pending;
-    void Now() {
+    void Stop() {
       if (pending) StopVersionQueries();
       pending = false;
     }
-    ~QueryWorkerStop() { Now(); }
+    ~QueryWorkerStop() { Stop(); }
   } queryWorker{network};
   UpdateEvent unit;
   unit.kind = UpdateEvent::kUnit;
@@ -234,7 +234,7 @@ UpdateResult RunUnitUpdate(const UnitTarget& target, const UpdateChoices& choice
     });
     // The outcome is known now; the worker only pauses before it ends.
     finish(watcher.result, OutcomeText(watcher.result));
-    queryWorker.Now();
+    queryWorker.Stop();
     platform::WaitThread(worker);
     platform::CloseThread(worker);
     appState.workerRequest = {};
