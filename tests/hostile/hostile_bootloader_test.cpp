@@ -74,18 +74,19 @@ TEST_P(HostileBootloaderTest, FailsAsItMustAndThenUpdatesExactly) {
 
 // No usable answer to the version query: "no response". Wrong sequence
 // numbers only matter once the unit has said it takes them; the version
-// query itself is plain, so the update starts and fails at its first step.
+// query itself is plain and answered as it should be, so the update starts
+// and fails at its first numbered step. Plain mode goes over the serial
+// line, where its updates are quicker.
 INSTANTIATE_TEST_SUITE_P(
     Modes, HostileBootloaderTest,
     testing::Values(Param{HostileMode::Oversized, false, true, UWM_NO_RESPONSE},
                     Param{HostileMode::Oversized, true, false, UWM_NO_RESPONSE},
-                    Param{HostileMode::Endless, false, false, UWM_NO_RESPONSE},
-                    Param{HostileMode::Endless, true, true, UWM_NO_RESPONSE},
+                    Param{HostileMode::Endless, false, true, UWM_NO_RESPONSE},
+                    Param{HostileMode::Endless, true, false, UWM_NO_RESPONSE},
                     Param{HostileMode::ForeignReplies, false, true, UWM_NO_RESPONSE},
                     Param{HostileMode::ForeignReplies, true, false, UWM_NO_RESPONSE},
                     Param{HostileMode::WrongSequence, false, true, UWM_UPDATE_FAILED},
-                    Param{HostileMode::WrongSequence, true, true, UWM_UPDATE_FAILED},
-                    Param{HostileMode::WrongSequence, false, false, UWM_UPDATE_SUCCEEDED}),
+                    Param{HostileMode::WrongSequence, true, true, UWM_UPDATE_FAILED}),
     Name);
 
 // The frame collector holds 2,045 body bytes: a reply of exactly that size
