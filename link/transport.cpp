@@ -33,8 +33,13 @@ int Transport::Exchange(const char* command, char* reply, unsigned capacity, uns
   if (reply == nullptr || capacity == 0) return 0;
   uint8_t* buffer = reinterpret_cast<uint8_t*>(reply);
 
-  // Whatever the unit said before our command is not the answer to it.
+  // Whatever the unit said before our command is not the answer to it. A
+  // line that never falls quiet must not keep the command from going out
+  // (nor its caller waiting for ever): the drain ends once it has taken the
+  // exchange's own time-out.
+  const uint32_t drainStart = platform::TickCount();
   while (Read(buffer, ReadSize(capacity)) != 0) {
+    if (platform::TickCount() - drainStart >= timeoutMs) break;
   }
 
   const size_t commandLength = command ? std::strlen(command) : 0;

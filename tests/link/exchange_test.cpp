@@ -63,6 +63,34 @@ Outcome Collect(ScriptedTransport& link, unsigned capacity = 32, unsigned timeou
   return {result, std::string(buffer.data(), strnlen(buffer.data(), capacity))};
 }
 
+// A line that never falls quiet before the command: the drain must not wait
+// for a silence that never comes. Each read takes a millisecond, as a
+// serial line full of bytes does.
+class NeverQuietTransport : public ScriptedTransport {
+ public:
+  NeverQuietTransport() : ScriptedTransport(L"TCP") {}
+  uint16_t Read(uint8_t* buffer, int capacity) override {
+    if (!writes.empty()) return ScriptedTransport::Read(buffer, capacity);
+    ++drainReads;
+    if (drainReads > kGiveUp || capacity <= 0) return 0;  // so that a broken drain fails instead of hanging
+    platform::SleepMs(1);
+    std::memset(buffer, 'x', static_cast<size_t>(capacity));
+    return static_cast<uint16_t>(capacity);
+  }
+  static constexpr int kGiveUp = 20000;
+};
+
+TEST(ExchangeDrain, LineThatNeverFallsQuietStillGetsTheCommand) {
+  NeverQuietTransport link;
+  link.chunks = {"<sy,bq = ud/>"};
+  Outcome out = Collect(link, 32, 200);
+  EXPECT_LT(link.drainReads, NeverQuietTransport::kGiveUp);
+  ASSERT_FALSE(link.writes.empty());
+  EXPECT_EQ(link.writes[0], "<SY,BQ/>");
+  EXPECT_EQ(out.result, 1);
+  EXPECT_EQ(out.reply, "<sy,bq = ud/>");
+}
+
 // ------------------------------------------------------ finding the reply ----
 
 TEST(ExchangeReply, StrayBytesBeforeTheStartAreDiscarded) {
