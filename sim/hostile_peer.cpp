@@ -195,6 +195,7 @@ void HostileTextServer::Serve(int fd) {
   while (!stop_ && poll(&p, 1, 50) == 0) {
   }
   if (stop_ || recv(fd, command, sizeof command, 0) <= 0) return;
+  if (!firstReply_.empty() && send(fd, firstReply_.data(), firstReply_.size(), MSG_NOSIGNAL) < 0) return;
   const std::vector<uint8_t> reply = NeverClosingReply(1024);
   size_t total = 0;
   while (!stop_ && total < limit_) {
@@ -207,6 +208,9 @@ void HostileTextServer::Serve(int fd) {
     }
     total += static_cast<size_t>(n);
     sent_ += static_cast<uint64_t>(n);
+    // About a megabyte a second: a host never finds the line quiet, and
+    // the stream lasts long enough to show a host that waits for quiet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     // Drop whatever the host sends meanwhile (more commands, CR LF).
     while (recv(fd, command, sizeof command, MSG_DONTWAIT) > 0) {
     }

@@ -71,8 +71,9 @@ class HostilePeer {
 };
 
 // A TCP text port on loopback that answers anything with a reply that never
-// closes: "<sy,bq = u" and then bytes without ">" for as long as the
-// connection stays open (at most `limitBytes` per connection).
+// closes: "<sy,bq = u" and then bytes without ">", about a megabyte a
+// second, for as long as the connection stays open (at most `limitBytes`
+// per connection).
 class HostileTextServer {
  public:
   HostileTextServer() = default;
@@ -80,6 +81,9 @@ class HostileTextServer {
   HostileTextServer(const HostileTextServer&) = delete;
   HostileTextServer& operator=(const HostileTextServer&) = delete;
 
+  // Answer the first command properly with `reply` and only then start the
+  // stream (set before Start).
+  void SetFirstReply(const std::string& reply) { firstReply_ = reply; }
   // Port 0 takes a free one (Port() gives it). False when it cannot listen.
   bool Start(uint16_t port = 0, size_t limitBytes = 16u << 20);
   void Stop();
@@ -94,6 +98,7 @@ class HostileTextServer {
   int listener_ = -1;
   uint16_t port_ = 0;
   size_t limit_ = 0;
+  std::string firstReply_;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::atomic<uint64_t> sent_{0};

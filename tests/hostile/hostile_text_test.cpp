@@ -8,7 +8,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -95,6 +97,29 @@ TEST_F(HostileTextTest, EnterBootloadStopsAtTheFirstReplyThatNeverCloses) {
   goodLink->Close();
   delete goodLink;
   good.Stop();
+}
+
+// The unit takes the PIN and then pours bytes without end: the next
+// command must still go out, fail on its time-out, and the sequence end
+// with the failure box, instead of the user-interface thread waiting for
+// the line to fall quiet.
+TEST_F(HostileTextTest, EnterBootloadEndsWhenTheUnitNeverFallsQuietAfterItsFirstReply) {
+  sim::HostileTextServer server;
+  server.SetFirstReply("<sy,bu = ud/>");
+  ASSERT_TRUE(server.Start(0, size_t(1) << 30));  // minutes of stream
+  auto* link = new EthernetTransportTCP(htonl(INADDR_LOOPBACK), server.Port());
+  ASSERT_TRUE(link->Open());
+  auto sequence = std::async(std::launch::async, [link] { return SendEnterBootloadCommands(nullptr, link, L"1234"); });
+  if (sequence.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "the enter-bootload sequence did not end while the unit kept sending";
+    server.Stop();  // closing the connection lets it end
+  }
+  EXPECT_EQ(sequence.get(), 0);
+  EXPECT_EQ(box_.count, 1);
+  EXPECT_EQ(box_.text, UiText(IDS_BOOTLOAD_FAILED));
+  link->Close();
+  delete link;
+  server.Stop();
 }
 
 TEST_F(HostileTextTest, SerialReplyThatNeverClosesIsFoundAtNoRate) {
