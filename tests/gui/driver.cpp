@@ -668,6 +668,14 @@ Result CmdMenuState(Session& s, const Args& a) {
   return out;
 }
 
+// Waits until the target's window thread has handled every message posted
+// to it before (a posted query is answered in turn), so that what a posted
+// command changed can be read.
+Result CmdSync(Session& s, const Args&) {
+  AskInside(s, Target(s), tqdriver::kQueryMenuState, 0);
+  return std::nullopt;
+}
+
 // --- message boxes
 
 Result CmdWaitBox(Session& s, const Args& a) {
@@ -1041,6 +1049,7 @@ const std::vector<Command>& Commands() {
       {L"post", 3, 3, false, false, CmdPost, L"MSG W L  post a message to the target"},
       {L"send", 3, 3, false, true, CmdSend, L"MSG W L  send a message to the target; result: its answer"},
       {L"close", 0, 0, false, false, CmdClose, L"post WM_CLOSE to the target"},
+      {L"sync", 0, 0, false, false, CmdSync, L"wait until the target's thread has handled what was posted to it before"},
       {L"wait-box", 0, 1, false, true, CmdWaitBox, L"[TIMEOUT_MS]  wait for a message box; result: its caption"},
       {L"no-box", 0, 1, false, false, CmdNoBox, L"[FOR_MS]  no message box is open, now and for FOR_MS"},
       {L"box-caption", 0, 0, false, true, CmdBoxCaption, L"caption of the message box"},

@@ -67,7 +67,7 @@ expect Next >>
 post 0x100 0x1B 0x00010001
 post 0x101 0x1B 0xC0010001
 command 2
-sleep 700
+sync
 text title
 expect Updater Instructions: Step 6
 visible window
@@ -162,17 +162,19 @@ wait-window #32770 10000 Enter Bootload
 enabled 1
 expect 0
 chars 1022 123
+sync
 enabled 1
-expect-within 3000 0
+expect 0
 chars 1022 4
 enabled 1
 expect-within 3000 1
 chars 1022 5
+sync
 enabled 1
-expect-within 3000 0
+expect 0
 set-text 1022
 enabled 1
-expect-within 3000 0
+expect 0
 # Letters do not go in: "9a8b7c6" leaves four digits.
 chars 1022 9a8b7c6
 enabled 1

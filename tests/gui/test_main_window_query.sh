@@ -61,8 +61,6 @@ enabled 1039
 expect 0
 enabled 1043
 expect 0
-menu-state 32771
-expect grayed
 text 1051
 expect-within 15000 1.8
 enabled 1004

@@ -71,6 +71,7 @@ expect 0
 enabled 1059
 expect 0
 select 1057 0
+sync
 text 1051
 expect-within 20000 1.2
 enabled 1004
@@ -120,6 +121,7 @@ drive <<EOF
 wait-window FWUPDATER 5000
 # The version the update stamped.
 select 1057 0
+sync
 text 1051
 expect-within 20000 1.8
 enabled 1004
@@ -167,12 +169,13 @@ expect Progress: Idle
 
 # ---- the selection is lost while the unit leaves bootload mode
 select 1057 0
+sync
+text 1051
+expect-within 20000 1.8
+enabled 1039
+expect-within 5000 1
 enabled 1043
 expect 0
-enabled 1039
-expect-within 20000 1
-text 1051
-expect 1.8
 click 1039
 wait-box 15000
 expect Success
@@ -196,6 +199,7 @@ expect 0
 
 # ---- choosing the port again shows the unit's new state
 select 1057 0
+sync
 text 1051
 expect-within 20000 Not found
 enabled 1043

@@ -34,7 +34,10 @@ WARNING=$(properties_value "$TQ_SOURCE_DIR/resources/package/updater.properties"
 # the factory defaults.
 RANGE=$((19762 + 246516 + 10))
 
-sim_start unit --bind 10.77.0.20 --no-pty --app-version 1.2
+# Replies 1 ms late: each step then lasts some seconds, long enough to be
+# seen on a busy machine, and the whole update still takes well under a
+# minute.
+sim_start unit --bind 10.77.0.20 --no-pty --app-version 1.2 --delay-out 1:1
 sim_start silent --bind 10.77.0.21 --no-pty --silent-from 200
 # Replies 20 ms late: this update lasts minutes, so it is surely running
 # when the window is closed.
@@ -111,7 +114,7 @@ expect-within 20000 Progress: Server Application
 post 32777 0x0301 0
 post 32782 1 0
 post 32778 0 0
-sleep 300
+sync
 enabled 1004
 expect 0
 enabled 1001
