@@ -1,5 +1,6 @@
 #include "sim/hex_records.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -37,15 +38,12 @@ bool Walk(const uint8_t* p, size_t length, HexAddressState* state, SparseMemory*
     switch (type) {
       case kData:
         if (memory) {
-          for (size_t i = 0; i < count; ++i) {
-            // Segment addresses wrap inside their 64 KiB window; linear
-            // ones run on across it.
-            const uint32_t address =
-                state->kind == HexAddressState::Kind::Segment
-                    ? state->base + static_cast<uint16_t>(offset + i)
-                    : state->base + offset + static_cast<uint32_t>(i);
-            memory->Write(address, data + i, 1);
-          }
+          // Segment addresses wrap inside their 64 KiB window; linear
+          // ones run on across it. So a segment record may be two runs.
+          size_t first = count;
+          if (state->kind == HexAddressState::Kind::Segment) first = std::min<size_t>(count, 0x10000u - offset);
+          memory->Write(state->base + offset, data, first);
+          if (first < count) memory->Write(state->base, data + first, count - first);
         }
         break;
       case kEndOfFile:

@@ -1,5 +1,6 @@
 #include "sim/sparse_memory.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -9,36 +10,73 @@ SparseMemory::SparseMemory(const SparseMemory& other) { *this = other; }
 
 SparseMemory& SparseMemory::operator=(const SparseMemory& other) {
   if (this == &other) return *this;
-  pages_.clear();
+  Clear();
   for (const auto& [base, page] : other.pages_) pages_[base] = std::make_unique<Page>(*page);
   return *this;
 }
 
+// The cached page belongs to the map it came from: a moved-from memory
+// must not keep writing into pages it no longer owns.
+SparseMemory::SparseMemory(SparseMemory&& other) noexcept : pages_(std::move(other.pages_)) { other.Clear(); }
+
+SparseMemory& SparseMemory::operator=(SparseMemory&& other) noexcept {
+  if (this == &other) return *this;
+  pages_ = std::move(other.pages_);
+  lastPage_ = nullptr;
+  other.Clear();
+  return *this;
+}
+
+SparseMemory::Page* SparseMemory::PageFor(uint32_t index) {
+  if (lastPage_ && lastIndex_ == index) return lastPage_;
+  auto& page = pages_[index];
+  if (!page) {
+    page = std::make_unique<Page>();
+    std::memset(page->bytes, 0xFF, kPageSize);  // erased flash reads as FF
+    std::memset(page->present, 0, sizeof page->present);
+  }
+  lastIndex_ = index;
+  lastPage_ = page.get();
+  return lastPage_;
+}
+
+// One page look-up per run of bytes inside a page, not one per byte: an
+// update writes half a megabyte, record by record, and the unit answers each
+// frame only once its bytes are stored.
 void SparseMemory::Write(uint32_t address, const uint8_t* data, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    const uint32_t at = address + static_cast<uint32_t>(i);
-    auto& page = pages_[at >> kPageBits];
-    if (!page) {
-      page = std::make_unique<Page>();
-      std::memset(page->bytes, 0xFF, kPageSize);  // erased flash reads as FF
+  while (length > 0) {
+    const uint32_t offset = address & (kPageSize - 1);
+    const size_t run = std::min<size_t>(length, kPageSize - offset);
+    Page* page = PageFor(address >> kPageBits);
+    std::memcpy(page->bytes + offset, data, run);
+    for (uint32_t bit = offset, end = offset + static_cast<uint32_t>(run); bit < end;) {
+      const uint32_t inWord = std::min<uint32_t>(64 - bit % 64, end - bit);
+      const uint64_t mask = inWord == 64 ? ~uint64_t(0) : ((uint64_t(1) << inWord) - 1) << (bit % 64);
+      page->present[bit / 64] |= mask;
+      bit += inWord;
     }
-    page->bytes[at & (kPageSize - 1)] = data[i];
-    page->present.set(at & (kPageSize - 1));
+    address += static_cast<uint32_t>(run);  // wraps at 4 GiB
+    data += run;
+    length -= run;
   }
 }
 
 bool SparseMemory::Read(uint32_t address, uint8_t* value) const {
   const auto it = pages_.find(address >> kPageBits);
-  if (it == pages_.end() || !it->second->present.test(address & (kPageSize - 1))) return false;
+  if (it == pages_.end() || !it->second->Has(address & (kPageSize - 1))) return false;
   *value = it->second->bytes[address & (kPageSize - 1)];
   return true;
 }
 
-void SparseMemory::Clear() { pages_.clear(); }
+void SparseMemory::Clear() {
+  pages_.clear();
+  lastPage_ = nullptr;
+}
 
 size_t SparseMemory::Size() const {
   size_t n = 0;
-  for (const auto& entry : pages_) n += entry.second->present.count();
+  for (const auto& entry : pages_)
+    for (uint64_t word : entry.second->present) n += static_cast<size_t>(__builtin_popcountll(word));
   return n;
 }
 
@@ -48,7 +86,7 @@ std::vector<MemorySegment> SparseMemory::Segments() const {
   uint32_t next = 0;
   for (const auto& [index, page] : pages_) {
     for (uint32_t offset = 0; offset < kPageSize; ++offset) {
-      if (!page->present.test(offset)) {
+      if (!page->Has(offset)) {
         open = false;
         continue;
       }
@@ -65,9 +103,11 @@ std::vector<MemorySegment> SparseMemory::Segments() const {
 bool SparseMemory::operator==(const SparseMemory& other) const {
   if (pages_.size() != other.pages_.size()) return false;
   for (auto a = pages_.begin(), b = other.pages_.begin(); a != pages_.end(); ++a, ++b) {
-    if (a->first != b->first || a->second->present != b->second->present) return false;
+    if (a->first != b->first ||
+        std::memcmp(a->second->present, b->second->present, sizeof a->second->present) != 0)
+      return false;
     for (uint32_t i = 0; i < kPageSize; ++i)
-      if (a->second->present.test(i) && a->second->bytes[i] != b->second->bytes[i]) return false;
+      if (a->second->Has(i) && a->second->bytes[i] != b->second->bytes[i]) return false;
   }
   return true;
 }

@@ -2,7 +2,6 @@
 // the package decoded into the same form so the two compare byte for byte.
 #pragma once
 
-#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -23,8 +22,8 @@ class SparseMemory {
   SparseMemory() = default;
   SparseMemory(const SparseMemory& other);
   SparseMemory& operator=(const SparseMemory& other);
-  SparseMemory(SparseMemory&&) = default;
-  SparseMemory& operator=(SparseMemory&&) = default;
+  SparseMemory(SparseMemory&& other) noexcept;
+  SparseMemory& operator=(SparseMemory&& other) noexcept;
 
   // Writes `length` bytes from `address` on; addresses wrap at 4 GiB.
   void Write(uint32_t address, const uint8_t* data, size_t length);
@@ -43,11 +42,19 @@ class SparseMemory {
  private:
   static constexpr uint32_t kPageBits = 12;
   static constexpr uint32_t kPageSize = 1u << kPageBits;
+  static constexpr uint32_t kWords = kPageSize / 64;
   struct Page {
     uint8_t bytes[kPageSize];
-    std::bitset<kPageSize> present;
+    uint64_t present[kWords];  // bit i of word w: byte 64 * w + i was written
+    bool Has(uint32_t offset) const { return (present[offset / 64] >> (offset % 64)) & 1; }
   };
+  Page* PageFor(uint32_t index);
+
   std::map<uint32_t, std::unique_ptr<Page>> pages_;
+  // The page written last: records arrive in address order within a frame,
+  // so most writes land where the previous one did.
+  uint32_t lastIndex_ = 0;
+  Page* lastPage_ = nullptr;
 };
 
 // Describes the first address at which the two memories differ ("" when
