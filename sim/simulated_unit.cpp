@@ -307,8 +307,10 @@ void SimulatedUnit::CheckHangup() {
 }
 
 void SimulatedUnit::FeedBootloader(const Peer& peer, const uint8_t* data, size_t length, RawFramer* framer) {
-  for (size_t i = 0; i < length; ++i) {
-    if (!framer->Feed(data[i])) continue;
+  for (size_t i = 0; i < length;) {
+    bool ended = false;
+    i += framer->Feed(data + i, length - i, &ended);
+    if (!ended) continue;
     {
       std::lock_guard<std::mutex> guard(lock_);
       ++line_.rawFrames;

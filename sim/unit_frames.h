@@ -16,6 +16,10 @@ class RawFramer {
  public:
   // True when `b` ended a frame; Frame() then holds it, SOH and EOT included.
   bool Feed(uint8_t b);
+  // The same for a run of bytes: takes them up to and including the one
+  // that ends a frame, and returns how many it took (all of them when no
+  // frame ended). *ended tells which.
+  size_t Feed(const uint8_t* data, size_t length, bool* ended);
   const std::vector<uint8_t>& Frame() const { return frame_; }
   void Reset();
 
