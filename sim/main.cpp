@@ -40,6 +40,8 @@ const char kHelp[] =
     "  --mode bootload|application  mode at start (default bootload)\n"
     "  --exit-silent              leave the bootloader without answering ExitBootloader\n"
     "  --dump PATH                write the dump after each EndUpdate and at exit\n"
+    "  --log PATH                 write every frame as it arrived, before any fault, one\n"
+    "                             line each: \"udp\" or \"serial\", then its bytes in hex\n"
     "Faults (rates are 0..1 or a percentage such as 5%; plain names act both ways,\n"
     "-in only on frames from the host, -out only on replies):\n"
     "  --seed N                   seed of the fault generators (default 1)\n"
@@ -179,6 +181,7 @@ int main(int argc, char** argv) {
 
   sim::UnitOptions options;
   std::string dumpPath;
+  std::string logPath;
   sim::HostileMode hostileMode = sim::HostileMode::None;
   AnnounceOptions announceOptions;
   bool announce = false;
@@ -219,6 +222,7 @@ int main(int argc, char** argv) {
       else Fail("--mode takes bootload or application");
     } else if (a == "--exit-silent") options.bootloader.answerExit = false;
     else if (a == "--dump") dumpPath = value();
+    else if (a == "--log") logPath = value();
     else if (a == "--seed") options.seed = static_cast<uint64_t>(ParseNumber(value()));
     else if (a.size() > 2 && IsFaultOption(a.substr(2))) SetFault(&options, a.substr(2), value());
     else if (a == "--status0-at") options.bootloader.status0At = ParseNumber(value());
@@ -249,6 +253,24 @@ int main(int argc, char** argv) {
     if (!sim::WriteDump(unit, dumpPath, &error)) std::fprintf(stderr, "tq35b_sim: %s\n", error.c_str());
   };
   unit.SetEndUpdateHandler(dump);
+  std::FILE* frameLog = nullptr;
+  if (!logPath.empty()) {
+    frameLog = std::fopen(logPath.c_str(), "w");
+    if (!frameLog) Fail("cannot write " + logPath);
+    // Each line goes out whole as soon as its frame is in, so that a test
+    // reading the log after the reply finds the frame there.
+    unit.SetFrameHook([frameLog](sim::Channel channel, const std::vector<uint8_t>& raw) {
+      std::string line = channel == sim::Channel::Udp ? "udp" : "serial";
+      char hex[4];
+      for (uint8_t b : raw) {
+        std::snprintf(hex, sizeof hex, " %02X", b);
+        line += hex;
+      }
+      line += '\n';
+      std::fputs(line.c_str(), frameLog);
+      std::fflush(frameLog);
+    });
+  }
   std::unique_ptr<sim::HostilePeer> hostile;
   if (hostileMode != sim::HostileMode::None) hostile.reset(new sim::HostilePeer(unit, hostileMode));
   std::unique_ptr<TextHalf> text = AttachTextHalf(unit, textOptions);
@@ -292,5 +314,6 @@ int main(int argc, char** argv) {
   unit.Stop();
   text->Stop();  // after the unit, which calls into it
   dump();
+  if (frameLog) std::fclose(frameLog);
   return 0;
 }

@@ -315,6 +315,7 @@ void SimulatedUnit::FeedBootloader(const Peer& peer, const uint8_t* data, size_t
       std::lock_guard<std::mutex> guard(lock_);
       ++line_.rawFrames;
     }
+    if (frameHook_) frameHook_(peer.channel, framer->Frame());
     Incoming(peer, framer->Frame());
   }
 }

@@ -111,6 +111,11 @@ class SimulatedUnit {
   using ReplyHook = std::function<bool(Channel channel, const std::vector<uint8_t>& request,
                                        const std::vector<uint8_t>& reply, const RawSender& send)>;
   void SetReplyHook(ReplyHook hook) { replyHook_ = std::move(hook); }
+  // Called on the unit's thread with every frame a line delivers, exactly
+  // as the host sent it (SOH to EOT, escapes kept), before any line fault
+  // and before the bootloader sees it.
+  using FrameHook = std::function<void(Channel channel, const std::vector<uint8_t>& raw)>;
+  void SetFrameHook(FrameHook hook) { frameHook_ = std::move(hook); }
 
   // Puts bytes on the serial line (paced when pacing is on). Any thread.
   void WriteSerial(const uint8_t* data, size_t length);
@@ -193,6 +198,7 @@ class SimulatedUnit {
   std::function<void(UnitMode)> modeHandler_;
   std::function<void()> endUpdateHandler_;
   ReplyHook replyHook_;
+  FrameHook frameHook_;
 
   std::atomic<bool> stop_{false};
   std::thread thread_;
