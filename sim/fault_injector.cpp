@@ -6,6 +6,9 @@ FaultInjector::FaultInjector(uint64_t seed, uint64_t stream, const FaultRates& r
     : rates_(rates), random_(seed * 0x9E3779B97F4A7C15ull + stream) {}
 
 FaultDecision FaultInjector::Decide(size_t size) {
+  // A clean line decides nothing, and its rates never change (new rates
+  // make a new injector), so its stream need not be kept in step.
+  if (!rates_.Any()) return FaultDecision{};
   // Draw everything, always, in one order: the stream stays in step.
   auto unit = [this] { return static_cast<double>(random_() >> 11) * (1.0 / 9007199254740992.0); };
   const double drop = unit(), corrupt = unit(), duplicate = unit(), delay = unit();

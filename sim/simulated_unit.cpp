@@ -235,24 +235,25 @@ void SimulatedUnit::RunPosted() {
 
 // ------------------------------------------------------------ receiving ----
 
+// One datagram per pass of the loop: the poll that follows tells at once
+// whether another is waiting, so a busy line costs no more calls, and the
+// usual lone frame saves a read that would only have found nothing.
 void SimulatedUnit::ReadDatagrams() {
   uint8_t buffer[65536];
-  for (;;) {
-    sockaddr_in from{};
-    socklen_t size = sizeof from;
-    const ssize_t n = recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size);
-    if (n < 0) return;
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      ++line_.datagrams;
-      // The application does not listen on the bootloader's port at all.
-      if (mode_ != UnitMode::Bootload) {
-        ++line_.datagramsIgnored;
-        continue;
-      }
+  sockaddr_in from{};
+  socklen_t size = sizeof from;
+  const ssize_t n = recvfrom(udp_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size);
+  if (n < 0) return;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++line_.datagrams;
+    // The application does not listen on the bootloader's port at all.
+    if (mode_ != UnitMode::Bootload) {
+      ++line_.datagramsIgnored;
+      return;
     }
-    FeedBootloader(Peer{Channel::Udp, from}, buffer, static_cast<size_t>(n), &udpFramer_);
   }
+  FeedBootloader(Peer{Channel::Udp, from}, buffer, static_cast<size_t>(n), &udpFramer_);
 }
 
 void SimulatedUnit::ReadSerial() {
@@ -345,7 +346,7 @@ void SimulatedUnit::Incoming(const Peer& peer, std::vector<uint8_t> raw) {
 
 void SimulatedUnit::Process(const Peer& peer, const std::vector<uint8_t>& raw) {
   if (mode_ != UnitMode::Bootload) return;  // a late frame after the unit left
-  std::vector<uint8_t> body;
+  std::vector<uint8_t>& body = frameBody_;
   FrameResult result;
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -187,6 +187,7 @@ class SimulatedUnit {
 
   RawFramer udpFramer_;
   RawFramer serialFramer_;
+  std::vector<uint8_t> frameBody_;  // the frame being handled, decoded; kept for its room
   Clock::time_point serialInFree_{};   // when the incoming line is idle again
   Clock::time_point serialOutFree_{};  // when the outgoing line is idle again
 

@@ -175,7 +175,8 @@ FrameResult UnitBootloader::Handle(Channel channel, const uint8_t* body, size_t 
   }
 
   if (record.sequenced) {
-    for (const Remembered& r : remembered_) {
+    for (size_t i = 0; i < rememberedCount_; ++i) {
+      const Remembered& r = remembered_[i];
       if (r.sequence == record.sequence && r.body.size() == length && std::equal(r.body.begin(), r.body.end(), body)) {
         record.outcome = FrameRecord::Outcome::Repeated;
         record.answered = true;
@@ -191,7 +192,7 @@ FrameResult UnitBootloader::Handle(Channel channel, const uint8_t* body, size_t 
   } else {
     // A plain frame starts a new conversation (the host's numbering begins
     // again after its version query): older numbers mean nothing now.
-    remembered_.clear();
+    rememberedCount_ = rememberedNext_ = 0;
   }
 
   std::vector<uint8_t> data;
@@ -213,8 +214,12 @@ FrameResult UnitBootloader::Handle(Channel channel, const uint8_t* body, size_t 
   record.answered = result.answer;
   if (result.answer) ++counters_.repliesMade;
   if (record.sequenced) {
-    if (remembered_.size() >= kRemembered) remembered_.pop_front();
-    remembered_.push_back(Remembered{record.sequence, std::vector<uint8_t>(body, body + length), result.replyBody});
+    Remembered& slot = remembered_[rememberedNext_];
+    slot.sequence = record.sequence;
+    slot.body.assign(body, body + length);
+    slot.reply = result.replyBody;
+    rememberedNext_ = (rememberedNext_ + 1) % kRemembered;
+    rememberedCount_ = std::min(rememberedCount_ + 1, kRemembered);
   }
   Record(record);
   return result;

@@ -140,7 +140,11 @@ class UnitBootloader {
   bool factoryDefaults_ = false;
   bool status0Pending_;
   std::string lastText_;
-  std::deque<Remembered> remembered_;
+  // A ring of the last kRemembered, reused in place so that remembering a
+  // frame costs no allocation once the ring has been round once.
+  std::array<Remembered, kRemembered> remembered_;
+  size_t rememberedCount_ = 0;
+  size_t rememberedNext_ = 0;
   BootloaderCounters counters_;
   std::deque<FrameRecord> log_;
 };
