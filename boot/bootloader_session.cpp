@@ -42,14 +42,25 @@ bool IsLaterThan(uint32_t now, uint32_t deadline) { return static_cast<int32_t>(
 
 }  // namespace
 
-uint16_t Crc16(const uint8_t* data, int length) {
-  uint16_t crc = 0;
-  for (int i = 0; i < length; ++i) {
-    const uint8_t b = data[i];
-    crc = static_cast<uint16_t>(kCrcTable[(crc >> 12) ^ (b >> 4)] ^ (crc << 4));
-    crc = static_cast<uint16_t>(kCrcTable[(crc >> 12) ^ (b & 0x0F)] ^ (crc << 4));
-  }
+namespace {
+
+// One byte into the CRC, a nibble at a time. Folding the byte into the top
+// of the register first gives the same two table indices as folding each
+// nibble in at its own step ((crc >> 12) ^ (b >> 4), then the low nibble),
+// but keeps that work off the chain of look-ups each step waits for.
+inline uint32_t CrcAddByte(uint32_t crc, uint8_t b) {
+  crc ^= static_cast<uint32_t>(b) << 8;
+  crc = kCrcTable[crc >> 12] ^ ((crc << 4) & 0xFFFF);
+  crc = kCrcTable[crc >> 12] ^ ((crc << 4) & 0xFFFF);
   return crc;
+}
+
+}  // namespace
+
+uint16_t Crc16(const uint8_t* data, int length) {
+  uint32_t crc = 0;
+  for (int i = 0; i < length; ++i) crc = CrcAddByte(crc, data[i]);
+  return static_cast<uint16_t>(crc);
 }
 
 BootloaderSession::BootloaderSession() {}
@@ -127,18 +138,27 @@ bool BootloaderSession::BuildFrame(uint8_t command, const uint8_t* data, int len
   }
   used = AppendPayload(code, data, length, used);
   if (used < 0) return false;
-  const uint16_t crc = Crc16(body_, used);
-  body_[used++] = static_cast<uint8_t>(crc);
-  body_[used++] = static_cast<uint8_t>(crc >> 8);
 
+  // The CRC and the escaping walk the body together: escaping a byte costs
+  // nothing while the CRC waits for its table look-ups. The CRC's own two
+  // bytes, known only at the end, are escaped like the rest.
   int out = 0;
-  transmit_[out++] = SOH;
-  for (int i = 0; i < used; ++i) {
-    const int needed = IsControlByte(body_[i]) ? 2 : 1;
+  auto put = [this, &out](uint8_t b) {
+    const int needed = IsControlByte(b) ? 2 : 1;
     if (out + needed > kFrameSize - 1) return false;  // keep room for the EOT
     if (needed == 2) transmit_[out++] = DLE;
-    transmit_[out++] = body_[i];
+    transmit_[out++] = b;
+    return true;
+  };
+  transmit_[out++] = SOH;
+  uint32_t crc = 0;
+  for (int i = 0; i < used; ++i) {
+    crc = CrcAddByte(crc, body_[i]);
+    if (!put(body_[i])) return false;
   }
+  body_[used] = static_cast<uint8_t>(crc);
+  body_[used + 1] = static_cast<uint8_t>(crc >> 8);
+  if (!put(body_[used]) || !put(body_[used + 1])) return false;
   transmit_[out++] = EOT;
   transmitLength_ = static_cast<uint16_t>(out);
   sequence_ = sequence;
