@@ -9,11 +9,18 @@
 // Prints the times and the ratios; asserts nothing. The update time runs
 // from the start of the worker to the arrival of its outcome message (the
 // worker's pause before it ends is not counted; its three 10 ms pauses
-// between the steps are).
+// between the steps are). Over UDP it also prints the median time of one
+// exchange on each side, which a stray pause of the machine does not move.
 //
-//   update_bench [--udp-runs N] [--no-serial]
+// Where the scheduler puts the two ends matters more than anything either
+// does: on a virtual machine, waking a thread on another, idle processor
+// can take tens of microseconds, against a few on the same one. --cpu N
+// keeps every thread on processor N, so that runs compare like with like.
+//
+//   update_bench [--udp-runs N] [--no-serial] [--cpu N]
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +57,12 @@ constexpr double kStepPause = 0.010;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::nth_element(values.begin(), values.begin() + long(values.size() / 2), values.end());
+  return values[values.size() / 2];
+}
+
 // Passes everything through to the real link and notes the size of every
 // write and of every read that brought bytes, in order.
 class CountingTransport : public Transport {
@@ -62,12 +75,16 @@ class CountingTransport : public Transport {
   int Write(const uint8_t* data, int length) override {
     exchanges.push_back({length, {}});
     bytesOut += uint64_t(length);
+    sentAt_ = Clock::now();
     return inner_->Write(data, length);
   }
   uint16_t Read(uint8_t* buffer, int capacity) override {
     uint16_t n = inner_->Read(buffer, capacity);
     if (n > 0) {
-      if (!exchanges.empty()) exchanges.back().replies.push_back(n);
+      if (!exchanges.empty()) {
+        if (exchanges.back().replies.empty()) roundTrips.push_back(Seconds(Clock::now() - sentAt_));
+        exchanges.back().replies.push_back(n);
+      }
       bytesIn += n;
     }
     return n;
@@ -79,10 +96,12 @@ class CountingTransport : public Transport {
     std::vector<int> replies;
   };
   std::vector<Exchange> exchanges;
+  std::vector<double> roundTrips;  // from each write to its first reply
   uint64_t bytesOut = 0, bytesIn = 0;
 
  private:
   Transport* inner_;
+  Clock::time_point sentAt_{};
 };
 
 // Notes when the outcome arrives and what it was.
@@ -120,6 +139,7 @@ struct UpdateRun {
   bool ok = false;
   double seconds = 0;
   std::vector<CountingTransport::Exchange> exchanges;
+  std::vector<double> roundTrips;
   uint64_t bytesOut = 0, bytesIn = 0;
   bool memoryExact = false;
 };
@@ -140,6 +160,7 @@ UpdateRun RunUpdate(sim::SimulatedUnit& unit, Transport* link) {
   // The session still holds the link; read the counts before the next
   // update replaces it.
   run.exchanges = counting->exchanges;
+  run.roundTrips = counting->roundTrips;
   run.bytesOut = counting->bytesOut;
   run.bytesIn = counting->bytesIn;
   static sim::PackageImages package;
@@ -165,10 +186,15 @@ int UdpSocket(sockaddr_in* bound) {
   return s;
 }
 
+struct FloorRun {
+  double seconds = 0;
+  std::vector<double> roundTrips;
+};
+
 // The same datagrams, the same sizes, the same order, between two plain
 // sockets on loopback: what the line and the system cost without any
-// protocol work on either side.
-double UdpFloor(const std::vector<CountingTransport::Exchange>& exchanges) {
+// protocol work on either side. Each exchange is timed as the update's are.
+FloorRun UdpFloor(const std::vector<CountingTransport::Exchange>& exchanges) {
   sockaddr_in hostAddress{}, unitAddress{};
   int host = UdpSocket(&hostAddress);
   int unit = UdpSocket(&unitAddress);
@@ -181,17 +207,23 @@ double UdpFloor(const std::vector<CountingTransport::Exchange>& exchanges) {
     }
   });
   std::vector<uint8_t> buffer(4096, 0xAA);
+  FloorRun run;
+  run.roundTrips.reserve(exchanges.size());
   const auto start = Clock::now();
   for (const auto& exchange : exchanges) {
+    const auto sent = Clock::now();
     sendto(host, buffer.data(), size_t(exchange.request), 0, reinterpret_cast<sockaddr*>(&unitAddress),
            sizeof unitAddress);
-    for (size_t i = 0; i < exchange.replies.size(); ++i) recv(host, buffer.data(), buffer.size(), 0);
+    for (size_t i = 0; i < exchange.replies.size(); ++i) {
+      recv(host, buffer.data(), buffer.size(), 0);
+      if (i == 0) run.roundTrips.push_back(Seconds(Clock::now() - sent));
+    }
   }
-  const double seconds = Seconds(Clock::now() - start);
+  run.seconds = Seconds(Clock::now() - start);
   responder.join();
   close(host);
   close(unit);
-  return seconds;
+  return run;
 }
 
 void LoadPackage() {
@@ -211,6 +243,7 @@ size_t Replies(const std::vector<CountingTransport::Exchange>& exchanges) {
 bool BenchUdp(int runs) {
   std::printf("UDP loopback, full update (%d runs, best taken)\n", runs);
   double best = 1e9, bestFloor = 1e9;
+  double bestTrip = 1e9, bestFloorTrip = 1e9;
   UpdateRun last;
   for (int i = 0; i < runs; ++i) {
     sim::UnitOptions options;
@@ -229,9 +262,12 @@ bool BenchUdp(int runs) {
                   last.memoryExact ? "exact" : "DIFFERS");
       return false;
     }
+    const FloorRun floor = UdpFloor(last.exchanges);
     best = std::min(best, last.seconds);
-    bestFloor = std::min(bestFloor, UdpFloor(last.exchanges));
-    std::printf("  run %d: update %.3f s\n", i + 1, last.seconds);
+    bestFloor = std::min(bestFloor, floor.seconds);
+    bestTrip = std::min(bestTrip, Median(last.roundTrips));
+    bestFloorTrip = std::min(bestFloorTrip, Median(floor.roundTrips));
+    std::printf("  run %d: update %.3f s, floor %.3f s\n", i + 1, last.seconds, floor.seconds);
   }
   std::printf("  datagrams: %zu requests (%llu bytes), %zu replies (%llu bytes)\n", last.exchanges.size(),
               (unsigned long long)last.bytesOut, Replies(last.exchanges), (unsigned long long)last.bytesIn);
@@ -239,6 +275,8 @@ bool BenchUdp(int runs) {
   std::printf("  ping-pong floor %.3f s\n", bestFloor);
   std::printf("  ratio           %.2f (goal <= 1.50)\n", best / bestFloor);
   std::printf("  ratio without the pauses %.2f\n", (best - 3 * kStepPause) / bestFloor);
+  std::printf("  median exchange: update %.2f us, floor %.2f us (write to reply, best run)\n", bestTrip * 1e6,
+              bestFloorTrip * 1e6);
   return true;
 }
 
@@ -283,8 +321,17 @@ int main(int argc, char** argv) {
       udpRuns = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--no-serial") == 0) {
       serial = false;
+    } else if (std::strcmp(argv[i], "--cpu") == 0 && i + 1 < argc) {
+      // Threads started later inherit the main thread's processor set.
+      cpu_set_t set;
+      CPU_ZERO(&set);
+      CPU_SET(std::atoi(argv[++i]), &set);
+      if (sched_setaffinity(0, sizeof set, &set) != 0) {
+        std::perror("sched_setaffinity");
+        return 2;
+      }
     } else {
-      std::fprintf(stderr, "usage: %s [--udp-runs N] [--no-serial]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--udp-runs N] [--no-serial] [--cpu N]\n", argv[0]);
       return 2;
     }
   }
