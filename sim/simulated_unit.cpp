@@ -322,9 +322,9 @@ void SimulatedUnit::FeedBootloader(const Peer& peer, const uint8_t* data, size_t
 }
 
 // Line faults on the way in, then the bootloader.
-void SimulatedUnit::Incoming(const Peer& peer, std::vector<uint8_t> raw) {
-  const FaultDecision d = incomingFaults_.Decide(raw.size());
-  {
+void SimulatedUnit::Incoming(const Peer& peer, const std::vector<uint8_t>& arrived) {
+  const FaultDecision d = incomingFaults_.Decide(arrived.size());
+  if (d.drop || d.corrupt || d.duplicate || d.delay) {
     std::lock_guard<std::mutex> guard(lock_);
     if (d.drop) {
       ++line_.droppedIn;
@@ -334,7 +334,14 @@ void SimulatedUnit::Incoming(const Peer& peer, std::vector<uint8_t> raw) {
     if (d.duplicate) ++line_.duplicatedIn;
     if (d.delay) ++line_.delayedIn;
   }
-  FaultInjector::Corrupt(d, &raw);
+  // A frame the line leaves alone is handled where it lies; only a
+  // corrupted one needs a copy of its own.
+  std::vector<uint8_t> corrupted;
+  if (d.corrupt) {
+    corrupted = arrived;
+    FaultInjector::Corrupt(d, &corrupted);
+  }
+  const std::vector<uint8_t>& raw = d.corrupt ? corrupted : arrived;
   const int copies = d.duplicate ? 2 : 1;
   for (int i = 0; i < copies; ++i) {
     if (d.delay)
@@ -368,7 +375,7 @@ void SimulatedUnit::Process(const Peer& peer, const std::vector<uint8_t>& raw) {
 
 void SimulatedUnit::Reply(const Peer& peer, std::vector<uint8_t> wire) {
   const FaultDecision d = outgoingFaults_.Decide(wire.size());
-  {
+  if (d.drop || d.corrupt || d.duplicate || d.delay) {
     std::lock_guard<std::mutex> guard(lock_);
     if (d.drop) {
       ++line_.droppedOut;

@@ -159,7 +159,7 @@ class SimulatedUnit {
   void ReadSerial();
   void CheckHangup();
   void FeedBootloader(const Peer& peer, const uint8_t* data, size_t length, RawFramer* framer);
-  void Incoming(const Peer& peer, std::vector<uint8_t> raw);
+  void Incoming(const Peer& peer, const std::vector<uint8_t>& arrived);
   void Process(const Peer& peer, const std::vector<uint8_t>& raw);
   void Reply(const Peer& peer, std::vector<uint8_t> wire);
   void Transmit(const Peer& peer, const std::vector<uint8_t>& wire);
