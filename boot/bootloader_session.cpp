@@ -171,6 +171,7 @@ void BootloaderSession::SendStep() {
     if (triesLeft_ > 0) {
       link_->Write(transmit_, transmitLength_);
       --triesLeft_;
+      ++attempts_;
       waiting_ = true;
       deadline_ = now + timeoutMs_;
     }
@@ -181,6 +182,7 @@ void BootloaderSession::SendStep() {
       deadline_ = now + timeoutMs_;
       link_->Write(transmit_, transmitLength_);
       --triesLeft_;
+      ++attempts_;
     }
     return;
   }
@@ -188,9 +190,11 @@ void BootloaderSession::SendStep() {
   waiting_ = false;
 }
 
-// Feeds one read's bytes to the frame collector. Returns true, and drops the
-// rest of the read, as soon as a frame with a good CRC is complete.
-bool BootloaderSession::Receive(const uint8_t* bytes, uint16_t count) {
+// Feeds one read's bytes to the frame collector, stopping as soon as a frame
+// with a good CRC is complete. Returns true then, with *used the bytes taken
+// up to and including its EOT; otherwise every byte was taken.
+bool BootloaderSession::Receive(const uint8_t* bytes, uint16_t count, uint16_t* used) {
+  *used = count;
   for (uint16_t i = 0; i < count; ++i) {
     if (replyLength_ >= kRunawayLength) replyLength_ = 0;
     const uint8_t b = bytes[i];
@@ -207,6 +211,7 @@ bool BootloaderSession::Receive(const uint8_t* bytes, uint16_t count) {
         const uint16_t crc = Crc16(reply_, bodyLength);
         if (reply_[bodyLength] == static_cast<uint8_t>(crc) && reply_[bodyLength + 1] == static_cast<uint8_t>(crc >> 8)) {
           complete_ = true;
+          *used = static_cast<uint16_t>(i + 1);
           return true;
         }
       }
@@ -240,6 +245,7 @@ void BootloaderSession::RewriteAsPlainReply(uint8_t command) {
 
 bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int length, uint16_t tries,
                                     uint16_t timeoutMs) {
+  attempts_ = 0;
   if (link_ == nullptr || !link_->IsOpen()) return false;
   if (!IsKnownCommand(command)) return false;
 
@@ -268,7 +274,15 @@ bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int le
   for (;;) {
     SendStep();
     const uint16_t count = link_->Read(readBuffer_, kReadSize);
-    if (Receive(readBuffer_, count)) {
+    // A frame that is not ours (a duplicate or late reply to an earlier
+    // command, or one for another command) may share the read with our
+    // reply behind it: the rest of the read is still looked at, or that
+    // reply would be lost and the command would wait out its time-out. What
+    // follows our own reply is dropped.
+    uint16_t at = 0;
+    uint16_t used = 0;
+    while (at < count && Receive(readBuffer_ + at, static_cast<uint16_t>(count - at), &used)) {
+      at = static_cast<uint16_t>(at + used);
       complete_ = false;
       if (ReplyMatches(command)) {
         if (command & kSequenceFlag) RewriteAsPlainReply(command);
@@ -277,9 +291,9 @@ bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int le
         timedOut_ = false;
         return true;
       }
-      // Not ours (stale or for another command): it is overwritten by the
-      // next SOH. It does not hold off the end of the wait either, or a
-      // stream of foreign frames could keep the exchange going for ever.
+      // Not ours: it is overwritten by the next SOH. It does not hold off
+      // the end of the wait either, or a stream of foreign frames could keep
+      // the exchange going for ever.
     }
     if (!timedOut_ && link_->IsOpen()) continue;
     timedOut_ = false;

@@ -47,6 +47,8 @@ class BootloaderSession {
   // The reply in plain form: command code without bit 7, reply data, CRC.
   const uint8_t* ReplyData() const { return reply_; }
   uint16_t ReplyLength() const { return replyLength_; }
+  // How many times the last command's frame went out.
+  uint16_t Attempts() const { return attempts_; }
 
  private:
   // Lets the protocol tests set the sequence counter to the edge of its range.
@@ -59,7 +61,7 @@ class BootloaderSession {
   bool BuildFrame(uint8_t command, const uint8_t* data, int length);
   int AppendPayload(uint8_t code, const uint8_t* data, int length, int at);
   void SendStep();
-  bool Receive(const uint8_t* bytes, uint16_t count);
+  bool Receive(const uint8_t* bytes, uint16_t count, uint16_t* used);
   bool ReplyMatches(uint8_t command) const;
   void RewriteAsPlainReply(uint8_t command);
 
@@ -73,6 +75,7 @@ class BootloaderSession {
   bool timedOut_ = false;
   uint32_t sequence_ = 0;
   bool waiting_ = false;
+  uint16_t attempts_ = 0;
   uint16_t tries_ = 0;
   uint16_t triesLeft_ = 0;
   uint16_t timeoutMs_ = 0;

@@ -251,11 +251,26 @@ TEST_F(SessionTest, EscapeSplitAcrossReadsStoresData) {
   EXPECT_EQ(0x04, session.ReplyData()[1]);
 }
 
-TEST_F(SessionTest, RestOfReadAfterACompleteFrameIsDropped) {
-  // The foreign frame completes first; our reply behind it in the same read
-  // is dropped, so with one try the exchange ends unanswered.
-  AnswerNextWrite(Concat(WireFrame({0x0C, 0x01}), WireFrame({0x02, 0x01})));
-  EXPECT_FALSE(session.SendCommand(BeginApplication, nullptr, 0, 1, 1000));
+TEST_F(SessionTest, ReplyBehindAForeignFrameInTheSameReadIsTaken) {
+  // A reply to another command, and a stale numbered reply to this one,
+  // complete first; our reply behind them in the same read still counts,
+  // with one try, so the command does not wait out a time-out for it.
+  BootloaderSessionTestAccess::SetSequence(session, 6);
+  const uint8_t numbered = BeginApplication | kSequenceFlag;
+  AnswerNextWrite(Concat(Concat(WireFrame({0x0C, 0x01}), WireFrame({numbered, 0, 0, 0, 6, 0x01})),
+                         WireFrame({numbered, 0, 0, 0, 7, 0x01})));
+  ASSERT_TRUE(session.SendCommand(numbered, nullptr, 0, 1, 1000));
+  EXPECT_EQ(Unescape(WireFrame({BeginApplication, 0x01})), Reply());
+  EXPECT_EQ(1u, link->writes.size());
+}
+
+TEST_F(SessionTest, WhatFollowsOurReplyInTheSameReadIsDropped) {
+  // Our reply completes first; a frame behind it in that read is not kept
+  // for the next command, which must get an answer of its own.
+  AnswerNextWrite(Concat(WireFrame({0x02, 0x01}), WireFrame({0x05, 0x01})));
+  ASSERT_TRUE(session.SendCommand(BeginApplication, nullptr, 0, 1, 1000));
+  EXPECT_EQ(Unescape(WireFrame({0x02, 0x01})), Reply());
+  EXPECT_FALSE(session.SendCommand(BeginFlashImage, nullptr, 0, 1, 1000));
 }
 
 TEST_F(SessionTest, RunawayFrameIsDroppedAndCollectionStartsOver) {
