@@ -55,10 +55,36 @@ constexpr int kMaxStaleReads = 64;
 constexpr uint32_t kMaxStaleMs = 200;
 uint8_t staleBuffer[BootloaderSession::kReadSize];
 
+// A command answered only after a resend may still have a reply to an
+// earlier attempt on its way: the unit was slow, not deaf. Before the next
+// command the line must then stay quiet for one of that command's time-outs
+// (each reply that turns up starts the wait again, up to three time-outs in
+// all). A reply later than that still cannot be told from the next one's;
+// units that number their frames are safe from it, and are updated with
+// numbers whenever they say they can.
+uint32_t lateReplyQuietMs = 0;
+
+void NoteLateReplies(uint16_t timeoutMs) {
+  if (!sequenceMode && bootloaderSession.Attempts() > 1) lateReplyQuietMs = timeoutMs;
+}
+
+void WaitOutLateReplies(Transport* link, uint32_t quietMs) {
+  const uint32_t start = platform::TickCount();
+  uint32_t lastHeard = start;
+  while (link->IsOpen()) {
+    if (link->Read(staleBuffer, int(sizeof staleBuffer)) != 0) lastHeard = platform::TickCount();
+    const uint32_t now = platform::TickCount();
+    if (now - lastHeard >= quietMs || now - start >= 3 * quietMs) break;
+  }
+}
+
 void DiscardStaleReplies() {
   if (sequenceMode) return;
   Transport* link = bootloaderSession.GetTransport();
+  const uint32_t quietMs = lateReplyQuietMs;
+  lateReplyQuietMs = 0;
   if (link == nullptr || !link->IsOpen()) return;
+  if (quietMs != 0) return WaitOutLateReplies(link, quietMs);
   const uint32_t start = platform::TickCount();
   for (int reads = 0; reads < kMaxStaleReads; ++reads) {
     if (link->Read(staleBuffer, int(sizeof staleBuffer)) == 0) break;
@@ -71,6 +97,7 @@ void DiscardStaleReplies() {
 bool SendStepCommand(uint8_t command, const uint8_t* data, uint16_t tries, uint16_t timeoutMs) {
   DiscardStaleReplies();
   if (!bootloaderSession.SendCommand(CommandCode(command), data, data ? 2 : 0, tries, timeoutMs)) return false;
+  NoteLateReplies(timeoutMs);
   return bootloaderSession.ReplyLength() != 4 || bootloaderSession.ReplyData()[1] == 1;
 }
 
@@ -79,6 +106,7 @@ bool SendStepCommand(uint8_t command, const uint8_t* data, uint16_t tries, uint1
 bool SendDataCommand(uint8_t command, const uint8_t* data, int length) {
   DiscardStaleReplies();
   if (!bootloaderSession.SendCommand(CommandCode(command), data, length, 5, 1000)) return false;
+  NoteLateReplies(1000);
   return bootloaderSession.ReplyLength() >= 4 && bootloaderSession.ReplyData()[1] == 1;
 }
 
@@ -243,6 +271,7 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   platform::WindowRef window = request->window;
   const Choices chosen{appState.writeApplication, appState.writeFlash, appState.writeFactoryDefaults};
   sequenceMode = false;
+  lateReplyQuietMs = 0;
   bootloaderSession.SetTransport(request->link);
   applicationImage.Rewind();
   flashImage.Rewind();

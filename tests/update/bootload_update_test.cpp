@@ -437,6 +437,28 @@ TEST_F(LossyLineTest, PlainModeDropsDuplicatedRepliesInsteadOfRunningAhead) {
   EXPECT_GT(unit->Line().duplicatedOut, 0u);
 }
 
+// A reply that comes 1,500 ms late, past the host's one-second time-out,
+// while frames are lost on the way in: the resend is answered at once, and
+// the late reply to the first attempt, taken for the next frame's answer,
+// would confirm a frame the unit never had.
+TEST_F(LossyLineTest, PlainModeWaitsOutLateRepliesInsteadOfRunningAhead) {
+  sim::UnitOptions options;
+  options.seed = 3;
+  options.incoming.drop = 0.08;
+  options.outgoing.delay = 0.08;
+  options.outgoing.delayMs = 1500;
+  TestUnit unit(PlainUnit(), options);
+  ASSERT_TRUE(unit.started()) << unit.error();
+  RecordingWindow window;
+  updatetest::RunWorkerOn(bootload_thread, unit.UdpLink(), &window);
+
+  EXPECT_EQ(Outcome(window), "UWM_UPDATE_SUCCEEDED");
+  EXPECT_EQ(sim::FirstDifference(unit->Program(), program_), "");
+  EXPECT_EQ(sim::FirstDifference(unit->Flash(), flash_), "");
+  EXPECT_GT(unit->Line().droppedIn, 0u);
+  EXPECT_GT(unit->Line().delayedOut, 0u);
+}
+
 // ---------------------------------------------------------- version stamp ----
 
 TEST(VersionStampTest, ReadsMajorAndMinorIntoMinorFirst) {
