@@ -2,10 +2,10 @@
 # The fault matrix: full updates against the simulated unit over UDP and
 # over a pseudo-terminal, in plain and in sequence mode, under each fault
 # (loss of 1%, 10% and 30% of round trips, single-byte corruption,
-# duplicated frames, replies delayed past the host's time-out, status 0 at a
-# random frame, silence at a random frame, the serial line closed
-# mid-update). Prints one row per case and a closing count; exits 1 when a
-# case failed.
+# duplicated frames, replies delayed past the host's time-out, alone and
+# with frames lost, status 0 at a random frame, silence at a random frame,
+# the serial line closed mid-update). Prints one row per case and a closing
+# count; exits 1 when a case failed.
 #
 #   bash tools/fault-matrix.sh [--jobs N] [--seed N] [CASE...]
 #

@@ -1,6 +1,8 @@
 // The fault matrix: full updates of the packaged images against the
 // simulated unit, over UDP and over a pseudo-terminal, in plain and in
-// sequence mode, under one line or unit fault each. One row per case:
+// sequence mode, under one line or unit fault each (and late replies with
+// lost frames, which together fool a host that does not wait them out in
+// plain mode). One row per case:
 //
 //   case  link  mode  outcome  seconds  frames  resent  memory  second-update  verdict
 //
@@ -46,6 +48,7 @@ const Case kCases[] = {
     {"corrupt", "2% of frames and replies with one byte changed", Expect::Success, false},
     {"duplicate", "5% of frames and replies arrive twice", Expect::Success, false},
     {"stale-replies", "2% of replies arrive 1500 ms late, past the host's time-out", Expect::Success, false},
+    {"late+loss", "2% of replies 1500 ms late and 2% of frames lost", Expect::Success, false},
     {"status0", "status 0 answered at a random frame", Expect::Failure, false},
     {"power-loss", "the unit falls silent at a random frame", Expect::Failure, false},
     {"line-closed", "the host's serial line closes at a random frame", Expect::Failure, true},
@@ -87,6 +90,11 @@ Setup SetupFor(const Case& c, bool serial, bool sequence, uint64_t seed) {
   if (name == "stale-replies") {
     s.unit.outgoing.delay = 0.02;
     s.unit.outgoing.delayMs = 1500;
+  }
+  if (name == "late+loss") {
+    s.unit.outgoing.delay = 0.02;
+    s.unit.outgoing.delayMs = 1500;
+    s.unit.incoming.drop = 0.02;
   }
   if (name == "status0") {
     s.unit.bootloader.status0At = RandomFrame(seed);
