@@ -30,6 +30,8 @@ constexpr int kBlockSize = kBlockHeaderSize + kBlockDataSize;
 constexpr uint32_t kFactoryDefaultsUnits = 10;
 constexpr uint32_t kFinalPauseMs = 500;
 constexpr uint32_t kStepPauseMs = 10;
+constexpr uint16_t kDataTries = 5;
+constexpr uint16_t kDataTimeoutMs = 1000;
 
 uint8_t frameBuffer[kFrameBufferSize];
 uint8_t blockBuffer[kBlockSize];
@@ -84,7 +86,10 @@ void DiscardStaleReplies() {
   const uint32_t quietMs = lateReplyQuietMs;
   lateReplyQuietMs = 0;
   if (link == nullptr || !link->IsOpen()) return;
-  if (quietMs != 0) return WaitOutLateReplies(link, quietMs);
+  if (quietMs != 0) {
+    WaitOutLateReplies(link, quietMs);
+    return;
+  }
   const uint32_t start = platform::TickCount();
   for (int reads = 0; reads < kMaxStaleReads; ++reads) {
     if (link->Read(staleBuffer, int(sizeof staleBuffer)) == 0) break;
@@ -105,8 +110,8 @@ bool SendStepCommand(uint8_t command, const uint8_t* data, uint16_t tries, uint1
 // too short to hold a status byte is no confirmation.
 bool SendDataCommand(uint8_t command, const uint8_t* data, int length) {
   DiscardStaleReplies();
-  if (!bootloaderSession.SendCommand(CommandCode(command), data, length, 5, 1000)) return false;
-  NoteLateReplies(1000);
+  if (!bootloaderSession.SendCommand(CommandCode(command), data, length, kDataTries, kDataTimeoutMs)) return false;
+  NoteLateReplies(kDataTimeoutMs);
   return bootloaderSession.ReplyLength() >= 4 && bootloaderSession.ReplyData()[1] == 1;
 }
 
