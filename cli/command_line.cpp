@@ -89,6 +89,19 @@ bool ParseOneTarget(const TargetOptions& options, UnitTarget* target) {
 
 const char* OnOff(bool value) { return value ? "on" : "off"; }
 
+// A first word that names no subcommand: the parser would only say that a
+// subcommand is required, as if none had been given. Say which word was not
+// understood, and what would have been.
+bool KnownSubcommand(const CLI::App& app, const std::vector<std::string>& arguments) {
+  if (arguments.empty() || arguments[0].empty() || arguments[0][0] == '-') return true;
+  std::string names;
+  for (const CLI::App* command : app.get_subcommands({})) {
+    if (command->check_name(arguments[0])) return true;
+    names += (names.empty() ? "" : ", ") + command->get_name();
+  }
+  return Fail("unknown subcommand '" + arguments[0] + "'; the subcommands are " + names);
+}
+
 // --NAME and --no-NAME. Giving both is refused: one of them is a mistake,
 // and guessing which could overwrite a part the user meant to keep.
 void AddOverwriteChoice(CLI::App* command, const std::string& name, const std::string& help, bool& choice) {
@@ -173,6 +186,7 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
   update->add_flag("--worker", updateRequest.worker)->group("");  // one unit of a parallel update
 
   for (CLI::App* command : {info, discover, query, enter, leave, update}) command->footer(ExitCodeHelp());
+  if (!KnownSubcommand(app, arguments)) return kExitUsage;
 
   std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
   try {

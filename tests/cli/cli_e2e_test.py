@@ -162,6 +162,14 @@ class ExitCodes(SimTestCase):
         self.assertFalse(same)
         self.assertIn("unit none", why, "the unit's memory must still be empty")
 
+    def test_an_unknown_subcommand_is_named_with_the_valid_ones(self):
+        result = run_cli("bogus", "--ip", "127.0.0.2")
+        self.assertExit(result, USAGE)
+        self.assertIn("unknown subcommand 'bogus'", result.stderr)
+        for name in ("info", "discover", "query", "enter-bootload", "exit-bootload", "update"):
+            self.assertIn(name, result.stderr)
+        self.assertNotIn("A subcommand is required", result.stderr)
+
     def test_help_lists_the_exit_codes(self):
         for args in (["--help"], ["update", "--help"], ["enter-bootload", "--help"]):
             result = run_cli(*args)
