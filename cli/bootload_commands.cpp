@@ -28,13 +28,9 @@ constexpr size_t kPinLineSize = 64;
 void Report(bool json, const char* event, const UnitTarget& target, const char* result, int exitCode,
             const std::string& text) {
   if (json) {
-    JsonObject object;
-    object.Add("event", event)
-        .Add("unit", target.label)
-        .Add("result", result)
-        .Add("exit_code", exitCode)
-        .Add("text", text);
-    WriteOut(object.Text() + "\n");
+    const Json object{{"event", event}, {"unit", target.label}, {"result", result}, {"exit_code", exitCode},
+                      {"text", text}};
+    WriteOut(JsonLine(object) + "\n");
   } else {
     (exitCode == kExitSuccess ? WriteOut : WriteErr)(target.label + ": " + text + "\n");
   }

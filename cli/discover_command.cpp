@@ -69,14 +69,17 @@ class DiscoveryWatcher : public MessageHandler {
   }
 
   static std::string UnitJson(const FoundUnit& unit) {
-    JsonObject object;
-    object.Add("event", "unit");
-    if (unit.portIndex >= 0)
-      object.Add("port", unit.name);
-    else
-      object.Add("address", unit.name).Add("other_subnet", unit.otherSubnet).Add("link_local", unit.linkLocal);
-    object.Add("mode", unit.bootload ? "bootload" : "application");
-    return object.Text();
+    Json object;
+    object["event"] = "unit";
+    if (unit.portIndex >= 0) {
+      object["port"] = unit.name;
+    } else {
+      object["address"] = unit.name;
+      object["other_subnet"] = unit.otherSubnet;
+      object["link_local"] = unit.linkLocal;
+    }
+    object["mode"] = unit.bootload ? "bootload" : "application";
+    return JsonLine(object);
   }
 
   std::vector<FoundUnit> units;
@@ -152,9 +155,7 @@ int RunDiscoverCommand(const DiscoverRequest& request) {
   DiscoveryWatcher watcher(request.json);
   const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) {
     if (request.json) {
-      JsonObject object;
-      object.Add("event", "message").Add("caption", shown.caption).Add("text", shown.text);
-      WriteOut(object.Text() + "\n");
+      WriteOut(JsonLine(Json{{"event", "message"}, {"caption", shown.caption}, {"text", shown.text}}) + "\n");
     } else {
       WriteErr("tq35b: [" + shown.caption + "] " + shown.text + "\n");
     }
@@ -174,9 +175,7 @@ int RunDiscoverCommand(const DiscoverRequest& request) {
 
   const int exitCode = watcher.units.empty() ? kExitNoResponse : kExitSuccess;
   if (request.json) {
-    JsonObject done;
-    done.Add("event", "done").Add("units", static_cast<unsigned>(watcher.units.size())).Add("exit_code", exitCode);
-    WriteOut(done.Text() + "\n");
+    WriteOut(JsonLine(Json{{"event", "done"}, {"units", watcher.units.size()}, {"exit_code", exitCode}}) + "\n");
   } else if (watcher.units.empty()) {
     WriteOut("No unit answered.\n");
   } else {

@@ -34,24 +34,39 @@ namespace {
 
 TEST(JsonLines, TextsWithQuotesControlsAndNonAsciiSurviveTheRoundTrip) {
   const std::string tricky = "say \"hi\"\\ \n\t\x01 \xC3\xA9 \xF0\x9F\x94\x8A end";
-  const std::string line = JsonObject().Add("text", tricky).Add("n", int64_t(-12)).Add("ok", true).Text();
+  const std::string line = JsonLine(Json{{"text", tricky}, {"n", -12}, {"ok", true}});
   EXPECT_EQ(line.find('\n'), std::string::npos) << "one event, one line";
-  JsonFields fields;
-  ASSERT_TRUE(ParseFlatJson(line, &fields)) << line;
+  Json fields;
+  ASSERT_TRUE(ParseJsonObject(line, &fields)) << line;
   EXPECT_EQ(FieldText(fields, "text"), tricky);
   EXPECT_EQ(FieldInt(fields, "n"), -12);
-  EXPECT_EQ(fields["ok"].text, "true");
+  EXPECT_TRUE(FieldFlag(fields, "ok"));
 }
 
-TEST(JsonLines, ReaderTakesEscapesAndRefusesWhatIsNotAFlatObject) {
-  JsonFields fields;
-  ASSERT_TRUE(ParseFlatJson(R"( {"a":"\u00e9\ud83d\udd0a\/","b":1.5e2,"c":null} )", &fields));
+TEST(JsonLines, BytesThatAreNotUtf8AreReplacedNotFatal) {
+  // A unit's text may hold any byte; the line must still go out, and parse.
+  const std::string line = JsonLine(Json{{"text", std::string("ab\xFF\xC3(cd")}});
+  Json fields;
+  ASSERT_TRUE(ParseJsonObject(line, &fields)) << line;
+  EXPECT_EQ(FieldText(fields, "text"), "ab\xEF\xBF\xBD\xEF\xBF\xBD(cd");
+}
+
+TEST(JsonLines, FiguresKeepOneDecimalAndNonFiniteOnesBecomeNull) {
+  EXPECT_EQ(JsonLine(Json{{"a", OneDecimal(100.0)}, {"b", OneDecimal(33.333)}, {"c", OneDecimal(1.0 / 0.0)}}),
+            R"({"a":100.0,"b":33.3,"c":null})");
+  EXPECT_EQ(JsonLine(Json{{"v", TextOrNull("")}, {"w", TextOrNull("1.8")}}), R"({"v":null,"w":"1.8"})");
+}
+
+TEST(JsonLines, ReaderTakesEscapesAndRefusesWhatIsNotAnObject) {
+  Json fields;
+  ASSERT_TRUE(ParseJsonObject(R"( {"a":"\u00e9\ud83d\udd0a\/","b":1.5e2,"c":null} )", &fields));
   EXPECT_EQ(FieldText(fields, "a"), "\xC3\xA9\xF0\x9F\x94\x8A/");
   EXPECT_DOUBLE_EQ(FieldDouble(fields, "b"), 150.0);
   EXPECT_EQ(FieldInt(fields, "c", 7), 7);
-  for (const char* bad : {"", "{", R"({"a":1} x)", R"({"a":{"b":1}})", R"({"a":[1]})", R"({"a":"\q"})",
-                          R"({"a":01x})", R"({a:1})", "{\"a\":\"line\nbreak\"}"})
-    EXPECT_FALSE(ParseFlatJson(bad, &fields)) << bad;
+  EXPECT_EQ(FieldText(fields, "b", "none"), "none") << "a number is not a text";
+  for (const char* bad : {"", "{", R"({"a":1} x)", R"([1])", R"("a")", R"({"a":"\q"})", R"({"a":01x})", R"({a:1})",
+                          "{\"a\":\"line\nbreak\"}"})
+    EXPECT_FALSE(ParseJsonObject(bad, &fields)) << bad;
 }
 
 TEST(JsonLines, EveryEventKindComesBackAsItWasSent) {
