@@ -135,7 +135,29 @@ bool FillSerialPortTable(const std::vector<std::string>& ports, std::string* err
   return true;
 }
 
+// Runs one search for `seconds`; the watcher collects what answers.
+bool Search(bool serial, uint32_t seconds, DiscoveryWatcher& watcher) {
+  ConsoleWindow window(watcher);
+  if (!window.Ready()) return false;
+  StartDiscovery(window.Ref(), serial ? 0 : 1);
+  window.RunFor(seconds * 1000u);
+  // Stopping waits for the worker; its last reports are still taken.
+  StopDiscovery();
+  window.RunFor(0);
+  return true;
+}
+
 }  // namespace
+
+std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds,
+                                               const std::function<void(const std::string&)>& problem) {
+  DiscoveryWatcher watcher(false);
+  const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) { problem("[" + shown.caption + "] " + shown.text); });
+  std::vector<FoundNetworkUnit> found;
+  if (!Search(false, seconds, watcher)) return found;
+  for (const FoundUnit& unit : watcher.units) found.push_back({unit.address, unit.bootload});
+  return found;
+}
 
 int RunDiscoverCommand(const DiscoverRequest& request) {
   if (request.serial) {
@@ -160,18 +182,10 @@ int RunDiscoverCommand(const DiscoverRequest& request) {
       WriteErr("tq35b: [" + shown.caption + "] " + shown.text + "\n");
     }
   });
-  {
-    ConsoleWindow window(watcher);
-    if (!window.Ready()) return kExitFailed;
-    if (!request.json && StdoutIsTerminal())
-      WriteErr("Searching " + std::string(request.serial ? "the serial ports" : "the local networks") + " for " +
-               std::to_string(request.seconds) + " s...\n");
-    StartDiscovery(window.Ref(), request.serial ? 0 : 1);
-    window.RunFor(request.seconds * 1000u);
-    // Stopping waits for the worker; its last reports are still taken.
-    StopDiscovery();
-    window.RunFor(0);
-  }
+  if (!request.json && StdoutIsTerminal())
+    WriteErr("Searching " + std::string(request.serial ? "the serial ports" : "the local networks") + " for " +
+             std::to_string(request.seconds) + " s...\n");
+  if (!Search(request.serial, request.seconds, watcher)) return kExitFailed;
 
   const int exitCode = watcher.units.empty() ? kExitNoResponse : kExitSuccess;
   if (request.json) {

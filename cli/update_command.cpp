@@ -106,6 +106,11 @@ int RunInWorkers(const UpdateRequest& request) {
   UpdatePresenter presenter(request.json, request.targets);
   WorkerPool workers;
   const int64_t start = Now();
+  // The workers run in process groups of their own: Ctrl-C reaches only
+  // this process, which lets every unit being written finish or fail on its
+  // own rather than leave it cut off mid-frame.
+  CatchInterrupt();
+  bool noted = false;
 
   for (size_t i = 0; i < count; ++i) {
     std::vector<std::string> arguments = request.workerArguments;
@@ -129,6 +134,11 @@ int RunInWorkers(const UpdateRequest& request) {
             "the worker process ended without an outcome (exit code " + std::to_string(code) + ")");
         lost.elapsedMs = Now() - start;
         presenter.Event(index, lost);
+      },
+      [&] {
+        if (noted || !Interrupted()) return;
+        noted = true;
+        WriteErr("tq35b: stopping: the units being written finish on their own\n");
       });
   return presenter.Finish();
 }
