@@ -194,6 +194,7 @@ class Round {
 }  // namespace
 
 bool ParseRoundSteps(const std::string& steps, RoundRequest* request) {
+  if (steps.empty() || steps.back() == ',') return false;
   std::istringstream parts(steps);
   std::string part;
   bool any = false;
