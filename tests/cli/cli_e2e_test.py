@@ -513,7 +513,7 @@ class Venue(SimTestCase):
 
     def test_a_dry_run_sends_only_the_search_and_the_queries(self):
         units = self.mixed_venue()
-        result = run_cli("update", "--all", "--time", "2", "--skip-current", "--dry-run", "--json",
+        result = run_cli("update", "--all", "--time", "5", "--skip-current", "--dry-run", "--json",
                          stdin_text="1234\n")
         self.assertExit(result, SUCCESS)
         plan = {e["unit"]: e for e in json_lines(result.stdout) if e["event"] == "plan"}
@@ -533,7 +533,7 @@ class Venue(SimTestCase):
     def test_mixed_venue_updates_what_it_should_and_says_so(self):
         units = self.mixed_venue()
         report_path = os.path.join(units["numbered"].dir, "visit.json")
-        result = run_cli("update", "--all", "--time", "2", "--skip-current", "--report", report_path,
+        result = run_cli("update", "--all", "--time", "5", "--skip-current", "--report", report_path,
                          stdin_text="1234\n", timeout=600)
         self.assertExit(result, FAILED)
 
@@ -570,7 +570,7 @@ class Venue(SimTestCase):
     def test_a_wrong_pin_fails_that_unit_alone(self):
         right = self.unit("10.77.0.5", "--mode", "application")
         wrong = self.unit("10.77.0.6", "--mode", "application", "--pin", "9876")
-        result = run_cli("update", "--all", "--time", "2", "--json", stdin_text="1234\n", timeout=600)
+        result = run_cli("update", "--all", "--time", "5", "--json", stdin_text="1234\n", timeout=600)
         self.assertExit(result, FAILED)
         events = json_lines(result.stdout)
         summary = {u["unit"]: u for u in events[-1]["units"]}
