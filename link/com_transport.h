@@ -22,7 +22,8 @@ class COMTransport : public Transport {
   int Close() override;
   // Always 1; a failed write closes the port.
   int Write(const uint8_t* data, int length) override;
-  // Returns as soon as bytes are there, or after about 5 ms with none.
+  // Returns once the buffer is full or about 5 ms have passed; on Linux also
+  // once the line has fallen quiet for two character times after a byte.
   uint16_t Read(uint8_t* buffer, int capacity) override;
   const wchar_t* Kind() override;
   virtual const wchar_t* PortName();
