@@ -26,6 +26,8 @@ class COMTransport : public Transport {
   // once the line has fallen quiet for two character times after a byte.
   uint16_t Read(uint8_t* buffer, int capacity) override;
   const wchar_t* Kind() override;
+  // The bytes the driver already holds, at once; 0 at once when it holds none.
+  uint16_t ReadPending(uint8_t* buffer, int capacity) override;
   virtual const wchar_t* PortName();
 
   // "\\.\COM255" fits in 12 on Windows; a Linux device path such as

@@ -203,3 +203,10 @@ uint16_t COMTransport::Read(uint8_t* buffer, int capacity) {
   }
   return static_cast<uint16_t>(lastReadCount_);
 }
+
+uint16_t COMTransport::ReadPending(uint8_t* buffer, int capacity) {
+  lastReadCount_ = 0;
+  if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
+  lastReadCount_ = static_cast<uint32_t>(CollectBytes(port_, bitRate_, buffer, ReadSize(capacity), Clock::duration::zero()));
+  return static_cast<uint16_t>(lastReadCount_);
+}
