@@ -7,6 +7,8 @@
 #    one unit alone (goal: at most 1.5 times as long), with units that answer
 #    at once and with units that take 1 ms over each frame, as a unit
 #    writing its memory does;
+#  - one unit that does not number its frames (plain mode) over UDP
+#    loopback, against the same unit numbering them;
 #  - one unit over a pseudo-terminal that the unit paces at 115200 bit/s.
 #
 # Two times for each run: the whole command as a script sees it (start-up,
@@ -118,6 +120,7 @@ scenario() {
   four_t=$(median "${four_slowest[@]}")
   echo "  median: one unit $one s command, $one_t s transfer; four at once $four s command, $four_t s slowest transfer"
   python3 -c "print('  four at once / one alone: %.2f (command), %.2f (transfer); goal: at most 1.50' % ($four / $one, $four_t / $one_t))"
+  printf -v "${name}_one_t" '%s' "$one_t"
   kill $(jobs -p) 2>/dev/null || true
   wait 2>/dev/null || true
 }
@@ -125,6 +128,20 @@ scenario() {
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 scenario fast "UDP loopback, the unit answers at once"
 scenario slow "UDP loopback, the unit takes 1 ms to answer each frame" --delay-out 100%:1
+
+echo "-- UDP loopback, a unit that does not number its frames (plain mode)"
+start_unit plain --bind 127.0.0.6 --no-pty --no-sequence
+plain_wall=() plain_transfer=()
+for run in $(seq "$runs"); do
+  read -r wall transfer < <(timed_update "$work/plain.json" --ip 127.0.0.6)
+  plain_wall+=("$wall")
+  plain_transfer+=("$transfer")
+  printf '  plain unit, run %d:        %6.3f s command, %6.3f s transfer\n' "$run" "$wall" "$transfer"
+done
+"$sim" --verify-dump "$work/plain.dump" >/dev/null || { echo "cli_update_bench: plain unit memory differs" >&2; exit 1; }
+plain_t=$(median "${plain_transfer[@]}")
+echo "  median: plain unit $(median "${plain_wall[@]}") s command, $plain_t s transfer"
+python3 -c "print('  plain / numbered (transfer, one unit answering at once): %.2f; goal: at most 1.50' % ($plain_t / $fast_one_t))"
 
 if [[ $serial == 1 ]]; then
   start_unit paced --udp-port -1 --pace --pty-link "$work/tty"

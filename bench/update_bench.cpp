@@ -1,10 +1,15 @@
 // Figures for a full update of the packaged images against the simulated
-// unit, each next to the floor the line itself sets:
+// unit, in plain mode (a unit that does not number its frames) next to
+// sequence mode, each next to the floor the line itself sets:
 //
 //  - over UDP loopback, next to the same number and sizes of request and
 //    reply datagrams ping-ponged between two plain sockets;
 //  - over a pseudo-terminal with the unit pacing the line at 115200 bit/s,
-//    next to the wire time of every byte sent both ways (10 bits a byte).
+//    next to the wire time of every byte sent both ways (10 bits a byte);
+//  - over UDP loopback with 1% of round trips lost (each frame and each
+//    reply lost with the same chance, the same seed in both modes), where
+//    every loss costs a one-second time-out, and in plain mode a quiet
+//    second more before the next frame of the same kind.
 //
 // Prints the times and the ratios; asserts nothing. The update time runs
 // from the start of the worker to the arrival of its outcome message (the
@@ -17,7 +22,7 @@
 // can take tens of microseconds, against a few on the same one. --cpu N
 // keeps every thread on processor N, so that runs compare like with like.
 //
-//   update_bench [--udp-runs N] [--no-serial] [--cpu N]
+//   update_bench [--udp-runs N] [--no-serial] [--no-loss] [--cpu N]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -25,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -90,6 +96,11 @@ class CountingTransport : public Transport {
     return n;
   }
   const wchar_t* Kind() override { return inner_->Kind(); }
+  uint16_t ReadPending(uint8_t* buffer, int capacity) override {
+    uint16_t n = inner_->ReadPending(buffer, capacity);
+    if (n > 0) bytesIn += n;  // stale replies, dropped before a command
+    return n;
+  }
 
   struct Exchange {
     int request;
@@ -240,52 +251,79 @@ size_t Replies(const std::vector<CountingTransport::Exchange>& exchanges) {
   return n;
 }
 
-bool BenchUdp(int runs) {
-  std::printf("UDP loopback, full update (%d runs, best taken)\n", runs);
-  double best = 1e9, bestFloor = 1e9;
-  double bestTrip = 1e9, bestFloorTrip = 1e9;
+const char* ModeName(bool sequence) { return sequence ? "sequence" : "plain   "; }
+
+sim::UnitOptions UdpUnit(bool sequence) {
+  sim::UnitOptions options;
+  options.udpPort = 0;
+  options.serial = false;
+  options.bootloader.sequenceSupport = sequence;
+  return options;
+}
+
+// One update through a new link to `unit`; false (and says why) unless it
+// succeeded with the package in the unit's memory.
+bool UpdateExactly(sim::SimulatedUnit& unit, Transport* link, UpdateRun* run, const char* what) {
+  *run = RunUpdate(unit, link);
+  if (run->ok && run->memoryExact) return true;
+  std::printf("  %s: update %s, memory %s\n", what, run->ok ? "succeeded" : "FAILED",
+              run->memoryExact ? "exact" : "DIFFERS");
+  return false;
+}
+
+struct UdpFigures {
+  double update = 1e9, floor = 1e9, trip = 1e9, floorTrip = 1e9;
+};
+
+bool BenchUdpMode(int runs, bool sequence, UdpFigures* best) {
   UpdateRun last;
   for (int i = 0; i < runs; ++i) {
-    sim::UnitOptions options;
-    options.udpPort = 0;
-    options.serial = false;
-    sim::SimulatedUnit unit(options);
+    sim::SimulatedUnit unit(UdpUnit(sequence));
     std::string error;
     if (!unit.Start(&error)) {
       std::printf("  cannot start the unit: %s\n", error.c_str());
       return false;
     }
-    last = RunUpdate(unit, new EthernetTransport(htonl(INADDR_LOOPBACK), unit.UdpPort()));
+    const bool ok = UpdateExactly(unit, new EthernetTransport(htonl(INADDR_LOOPBACK), unit.UdpPort()), &last,
+                                  ModeName(sequence));
     unit.Stop();
-    if (!last.ok || !last.memoryExact) {
-      std::printf("  run %d: update %s, memory %s\n", i + 1, last.ok ? "succeeded" : "FAILED",
-                  last.memoryExact ? "exact" : "DIFFERS");
-      return false;
-    }
+    if (!ok) return false;
     const FloorRun floor = UdpFloor(last.exchanges);
-    best = std::min(best, last.seconds);
-    bestFloor = std::min(bestFloor, floor.seconds);
-    bestTrip = std::min(bestTrip, Median(last.roundTrips));
-    bestFloorTrip = std::min(bestFloorTrip, Median(floor.roundTrips));
-    std::printf("  run %d: update %.3f s, floor %.3f s\n", i + 1, last.seconds, floor.seconds);
+    best->update = std::min(best->update, last.seconds);
+    best->floor = std::min(best->floor, floor.seconds);
+    best->trip = std::min(best->trip, Median(last.roundTrips));
+    best->floorTrip = std::min(best->floorTrip, Median(floor.roundTrips));
+    std::printf("  %s run %d: update %.3f s, floor %.3f s\n", ModeName(sequence), i + 1, last.seconds, floor.seconds);
   }
-  std::printf("  datagrams: %zu requests (%llu bytes), %zu replies (%llu bytes)\n", last.exchanges.size(),
-              (unsigned long long)last.bytesOut, Replies(last.exchanges), (unsigned long long)last.bytesIn);
-  std::printf("  update          %.3f s (of which 0.030 s are the pauses between steps)\n", best);
-  std::printf("  ping-pong floor %.3f s\n", bestFloor);
-  std::printf("  ratio           %.2f (goal <= 1.50)\n", best / bestFloor);
-  std::printf("  ratio without the pauses %.2f\n", (best - 3 * kStepPause) / bestFloor);
-  std::printf("  median exchange: update %.2f us, floor %.2f us (write to reply, best run)\n", bestTrip * 1e6,
-              bestFloorTrip * 1e6);
+  std::printf("  %s datagrams: %zu requests (%llu bytes), %zu replies (%llu bytes)\n", ModeName(sequence),
+              last.exchanges.size(), (unsigned long long)last.bytesOut, Replies(last.exchanges),
+              (unsigned long long)last.bytesIn);
   return true;
 }
 
-bool BenchSerial() {
-  std::printf("Pseudo-terminal paced at 115200 bit/s, full update\n");
+void PrintUdpFigures(bool sequence, const UdpFigures& f) {
+  std::printf("  %s update %.3f s, ping-pong floor %.3f s, ratio %.2f (%.2f without the pauses between steps)\n",
+              ModeName(sequence), f.update, f.floor, f.update / f.floor, (f.update - 3 * kStepPause) / f.floor);
+  std::printf("           median exchange: update %.2f us, floor %.2f us (write to reply, best run)\n", f.trip * 1e6,
+              f.floorTrip * 1e6);
+}
+
+bool BenchUdp(int runs) {
+  std::printf("UDP loopback, full update (%d runs of each mode, best taken)\n", runs);
+  UdpFigures sequence, plain;
+  if (!BenchUdpMode(runs, true, &sequence) || !BenchUdpMode(runs, false, &plain)) return false;
+  PrintUdpFigures(true, sequence);
+  PrintUdpFigures(false, plain);
+  std::printf("  plain / sequence %.2f (goal <= 1.50)\n", plain.update / sequence.update);
+  return true;
+}
+
+bool BenchSerialMode(bool sequence, double* ratio) {
   sim::UnitOptions options;
   options.udpPort = -1;
   options.serial = true;
   options.pace = true;
+  options.bootloader.sequenceSupport = sequence;
   char alias[32];
   std::snprintf(alias, sizeof alias, "/tmp/tb%04d", int(getpid() % 10000));
   options.ptyLink = alias;  // port names hold 11 characters
@@ -296,18 +334,54 @@ bool BenchSerial() {
     return false;
   }
   const std::string path = unit.SerialPath();
-  UpdateRun run = RunUpdate(unit, new COMTransport(std::wstring(path.begin(), path.end()).c_str(), 115200));
+  UpdateRun run;
+  const bool ok = UpdateExactly(unit, new COMTransport(std::wstring(path.begin(), path.end()).c_str(), 115200), &run,
+                                ModeName(sequence));
   unit.Stop();
-  if (!run.ok || !run.memoryExact) {
-    std::printf("  update %s, memory %s\n", run.ok ? "succeeded" : "FAILED", run.memoryExact ? "exact" : "DIFFERS");
-    return false;
-  }
+  if (!ok) return false;
   const double wire = double(run.bytesOut + run.bytesIn) * 10.0 / 115200.0;
-  std::printf("  bytes: %llu to the unit, %llu back, in %zu exchanges\n", (unsigned long long)run.bytesOut,
-              (unsigned long long)run.bytesIn, run.exchanges.size());
-  std::printf("  update          %.3f s\n", run.seconds);
-  std::printf("  wire time       %.3f s\n", wire);
-  std::printf("  ratio           %.3f (goal <= 1.10)\n", run.seconds / wire);
+  *ratio = run.seconds / wire;
+  std::printf("  %s bytes: %llu to the unit, %llu back, in %zu exchanges\n", ModeName(sequence),
+              (unsigned long long)run.bytesOut, (unsigned long long)run.bytesIn, run.exchanges.size());
+  std::printf("  %s update %.3f s, wire time %.3f s, ratio %.3f (goal <= %s)\n", ModeName(sequence), run.seconds,
+              wire, *ratio, sequence ? "1.10" : "1.05");
+  return true;
+}
+
+bool BenchSerial() {
+  std::printf("Pseudo-terminal paced at 115200 bit/s, full update\n");
+  double sequence = 0, plain = 0;
+  return BenchSerialMode(true, &sequence) && BenchSerialMode(false, &plain);
+}
+
+// The chance for each direction that makes `roundTrip` of the round trips
+// lose their frame or their reply.
+double PerDirection(double roundTrip) { return 1 - std::sqrt(1 - roundTrip); }
+
+bool BenchLoss() {
+  std::printf("UDP loopback, 1%% of round trips lost (seed 7, the same losses in both modes), full update\n");
+  double seconds[2] = {0, 0};
+  for (bool sequence : {true, false}) {
+    sim::UnitOptions options = UdpUnit(sequence);
+    options.seed = 7;
+    options.incoming.drop = options.outgoing.drop = PerDirection(0.01);
+    sim::SimulatedUnit unit(options);
+    std::string error;
+    if (!unit.Start(&error)) {
+      std::printf("  cannot start the unit: %s\n", error.c_str());
+      return false;
+    }
+    UpdateRun run;
+    const bool ok = UpdateExactly(unit, new EthernetTransport(htonl(INADDR_LOOPBACK), unit.UdpPort()), &run,
+                                  ModeName(sequence));
+    const sim::LineCounters line = unit.Line();
+    unit.Stop();
+    if (!ok) return false;
+    seconds[sequence] = run.seconds;
+    std::printf("  %s update %.1f s: %zu frames, %u frames and %u replies lost\n", ModeName(sequence), run.seconds,
+                run.exchanges.size(), line.droppedIn, line.droppedOut);
+  }
+  std::printf("  plain / sequence %.2f (goal <= 2.00)\n", seconds[false] / seconds[true]);
   return true;
 }
 
@@ -316,11 +390,14 @@ bool BenchSerial() {
 int main(int argc, char** argv) {
   int udpRuns = 5;
   bool serial = true;
+  bool loss = true;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--udp-runs") == 0 && i + 1 < argc) {
       udpRuns = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--no-serial") == 0) {
       serial = false;
+    } else if (std::strcmp(argv[i], "--no-loss") == 0) {
+      loss = false;
     } else if (std::strcmp(argv[i], "--cpu") == 0 && i + 1 < argc) {
       // Threads started later inherit the main thread's processor set.
       cpu_set_t set;
@@ -331,12 +408,13 @@ int main(int argc, char** argv) {
         return 2;
       }
     } else {
-      std::fprintf(stderr, "usage: %s [--udp-runs N] [--no-serial] [--cpu N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--udp-runs N] [--no-serial] [--no-loss] [--cpu N]\n", argv[0]);
       return 2;
     }
   }
   LoadPackage();
   bool ok = BenchUdp(udpRuns);
   if (serial) ok = BenchSerial() && ok;
+  if (loss) ok = BenchLoss() && ok;
   return ok ? 0 : 1;
 }

@@ -49,26 +49,38 @@ void PostProgress(platform::WindowRef window) {
 // would be taken for the answer to the next one. The update would then run
 // ahead of the unit, a frame lost meanwhile would count as confirmed, and
 // the update could end in success with a hole in the unit's memory. So in
-// plain mode whatever already waits on the link is read and dropped before
-// each command goes out. The wait is bounded, so that a line that never
-// falls quiet cannot hold the update here; the command then fails on its
-// own time-outs as it would anyway.
+// plain mode the replies waiting on the link are dropped before each
+// command goes out.
+//
+// On a clean line there never are any, and waiting for them would cost a
+// read time-out on every frame, thousands of them: only what has already
+// arrived is taken. A line that has shown a reply nobody asked for (one
+// dropped here, or passed over by an exchange) may bring a second copy a
+// little after the first, so from then on the drop waits until the line
+// has been quiet for one read of the link. Either way it is bounded, so
+// that a line that never falls quiet cannot hold the update here; the
+// command then fails on its own time-outs as it would anyway.
 constexpr int kMaxStaleReads = 64;
 constexpr uint32_t kMaxStaleMs = 200;
 uint8_t staleBuffer[BootloaderSession::kReadSize];
+bool lineRepeatsReplies = false;
 
 // A command answered only after a resend may still have a reply to an
-// earlier attempt on its way: the unit was slow, not deaf. Before the next
-// command the line must then stay quiet for one of that command's time-outs
-// (each reply that turns up starts the wait again, up to three time-outs in
-// all). A reply later than that still cannot be told from the next one's;
-// units that number their frames are safe from it, and are updated with
-// numbers whenever they say they can.
-uint32_t lateReplyQuietMs = 0;
-
-void NoteLateReplies(uint16_t timeoutMs) {
-  if (!sequenceMode && bootloaderSession.Attempts() > 1) lateReplyQuietMs = timeoutMs;
-}
+// earlier attempt on its way: the unit was slow, not deaf. Such a reply can
+// only be mistaken for the answer to a command of the same code (the next
+// programming frame after a programming frame); any other command's
+// exchange ignores it as a foreign frame, and the drain before the command
+// after that drops it. So before a command of that code, and only then, the
+// line must stay quiet for one of the first command's time-outs (each reply
+// that turns up starts the wait again, up to three time-outs in all). A
+// reply later than that still cannot be told from the next one's; units
+// that number their frames are safe from it, and are updated with numbers
+// whenever they say they can.
+struct LateReplies {
+  uint8_t command = 0;  // 0: none expected
+  uint32_t quietMs = 0;
+};
+LateReplies lateReplies;
 
 void WaitOutLateReplies(Transport* link, uint32_t quietMs) {
   const uint32_t start = platform::TickCount();
@@ -80,38 +92,48 @@ void WaitOutLateReplies(Transport* link, uint32_t quietMs) {
   }
 }
 
-void DiscardStaleReplies() {
+void DiscardStaleReplies(uint8_t nextCommand) {
   if (sequenceMode) return;
   Transport* link = bootloaderSession.GetTransport();
-  const uint32_t quietMs = lateReplyQuietMs;
-  lateReplyQuietMs = 0;
+  const LateReplies late = lateReplies;
+  lateReplies = {};
   if (link == nullptr || !link->IsOpen()) return;
-  if (quietMs != 0) {
-    WaitOutLateReplies(link, quietMs);
+  if (late.command == nextCommand) {
+    WaitOutLateReplies(link, late.quietMs);
     return;
   }
   const uint32_t start = platform::TickCount();
   for (int reads = 0; reads < kMaxStaleReads; ++reads) {
-    if (link->Read(staleBuffer, int(sizeof staleBuffer)) == 0) break;
+    const int capacity = int(sizeof staleBuffer);
+    if ((lineRepeatsReplies ? link->Read(staleBuffer, capacity) : link->ReadPending(staleBuffer, capacity)) == 0) break;
+    lineRepeatsReplies = true;
     if (platform::TickCount() - start >= kMaxStaleMs) break;
   }
+}
+
+// After every command in plain mode: what its wait passed over, and whether
+// a late reply to an earlier attempt may still come.
+void NoteLineAfter(uint8_t command, uint16_t timeoutMs) {
+  if (sequenceMode) return;
+  if (bootloaderSession.StrayFrames() != 0) lineRepeatsReplies = true;
+  if (bootloaderSession.Attempts() > 1) lateReplies = {command, timeoutMs};
 }
 
 // A step command succeeds unless it went unanswered or its reply is a lone
 // status byte other than 1. Replies with other data (or none) count as done.
 bool SendStepCommand(uint8_t command, const uint8_t* data, uint16_t tries, uint16_t timeoutMs) {
-  DiscardStaleReplies();
+  DiscardStaleReplies(command);
   if (!bootloaderSession.SendCommand(CommandCode(command), data, data ? 2 : 0, tries, timeoutMs)) return false;
-  NoteLateReplies(timeoutMs);
+  NoteLineAfter(command, timeoutMs);
   return bootloaderSession.ReplyLength() != 4 || bootloaderSession.ReplyData()[1] == 1;
 }
 
 // Programming frames and flash blocks must be confirmed explicitly: a reply
 // too short to hold a status byte is no confirmation.
 bool SendDataCommand(uint8_t command, const uint8_t* data, int length) {
-  DiscardStaleReplies();
+  DiscardStaleReplies(command);
   if (!bootloaderSession.SendCommand(CommandCode(command), data, length, kDataTries, kDataTimeoutMs)) return false;
-  NoteLateReplies(kDataTimeoutMs);
+  NoteLineAfter(command, kDataTimeoutMs);
   return bootloaderSession.ReplyLength() >= 4 && bootloaderSession.ReplyData()[1] == 1;
 }
 
@@ -276,7 +298,7 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   platform::WindowRef window = request->window;
   const Choices chosen{appState.writeApplication, appState.writeFlash, appState.writeFactoryDefaults};
   sequenceMode = false;
-  lateReplyQuietMs = 0;
+  lateReplies = {};
   bootloaderSession.SetTransport(request->link);
   applicationImage.Rewind();
   flashImage.Rewind();
@@ -287,10 +309,12 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   bool takesSequence = false;
   if (!BootloaderVersionAccepted(bootloaderSession, &takesSequence)) return Finish(window, UWM_WRONG_RESPONSE);
   sequenceMode = takesSequence;
+  lineRepeatsReplies = false;
 
   // Only for the unit's own records: neither its reply nor its silence
   // changes what follows.
   bootloaderSession.SendCommand(CommandCode(ReadApplicationVersion), nullptr, 0, 5, 1000);
+  NoteLineAfter(ReadApplicationVersion, 1000);
 
   if (!ChosenImagesPresent(chosen)) return Finish(window, UWM_UPDATE_FAILED);
 
@@ -300,7 +324,7 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   if (!RunChosenSteps(window, chosen)) return Finish(window, UWM_UPDATE_FAILED);
 
   // The unit may restart at once and never answer this one.
-  DiscardStaleReplies();
+  DiscardStaleReplies(EndUpdate);
   bootloaderSession.SendCommand(CommandCode(EndUpdate), nullptr, 0, 1, 1000);
   return Finish(window, UWM_UPDATE_SUCCEEDED);
 }

@@ -246,6 +246,7 @@ void BootloaderSession::RewriteAsPlainReply(uint8_t command) {
 bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int length, uint16_t tries,
                                     uint16_t timeoutMs) {
   attempts_ = 0;
+  strayFrames_ = 0;
   if (link_ == nullptr || !link_->IsOpen()) return false;
   if (!IsKnownCommand(command)) return false;
 
@@ -285,6 +286,7 @@ bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int le
       at = static_cast<uint16_t>(at + used);
       complete_ = false;
       if (ReplyMatches(command)) {
+        if (at < count) ++strayFrames_;  // more came behind it
         if (command & kSequenceFlag) RewriteAsPlainReply(command);
         waiting_ = false;
         triesLeft_ = 0;
@@ -294,6 +296,7 @@ bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int le
       // Not ours: it is overwritten by the next SOH. It does not hold off
       // the end of the wait either, or a stream of foreign frames could keep
       // the exchange going for ever.
+      ++strayFrames_;
     }
     if (!timedOut_ && link_->IsOpen()) continue;
     timedOut_ = false;

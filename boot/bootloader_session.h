@@ -49,6 +49,9 @@ class BootloaderSession {
   uint16_t ReplyLength() const { return replyLength_; }
   // How many times the last command's frame went out.
   uint16_t Attempts() const { return attempts_; }
+  // Frames the last command's wait passed over as not its reply, counting
+  // bytes that came behind its reply in the same read as one more.
+  uint16_t StrayFrames() const { return strayFrames_; }
 
  private:
   // Lets the protocol tests set the sequence counter to the edge of its range.
@@ -76,6 +79,7 @@ class BootloaderSession {
   uint32_t sequence_ = 0;
   bool waiting_ = false;
   uint16_t attempts_ = 0;
+  uint16_t strayFrames_ = 0;
   uint16_t tries_ = 0;
   uint16_t triesLeft_ = 0;
   uint16_t timeoutMs_ = 0;

@@ -22,9 +22,12 @@ class COMTransport : public Transport {
   int Close() override;
   // Always 1; a failed write closes the port.
   int Write(const uint8_t* data, int length) override;
-  // Returns as soon as bytes are there, or after about 5 ms with none.
+  // Returns once the buffer is full or about 5 ms have passed; on Linux also
+  // once the line has fallen quiet for two character times after a byte.
   uint16_t Read(uint8_t* buffer, int capacity) override;
   const wchar_t* Kind() override;
+  // The bytes the driver already holds, at once; 0 at once when it holds none.
+  uint16_t ReadPending(uint8_t* buffer, int capacity) override;
   virtual const wchar_t* PortName();
 
   // "\\.\COM255" fits in 12 on Windows; a Linux device path such as

@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cwchar>
@@ -17,7 +19,10 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr int kReadWaitMs = 5;
+constexpr Clock::duration kReadWait = std::chrono::milliseconds(kReadWaitMs);
 constexpr uint32_t kWriteConstantMs = 500;
 constexpr uint32_t kWritePerByteMs = 1;
 
@@ -141,21 +146,67 @@ int COMTransport::Write(const uint8_t* data, int length) {
   return 1;
 }
 
+namespace {
+
+// Whether the port has bytes to read within `wait` (zero: only those already
+// there). Hang-ups and errors count as nothing to read.
+bool WaitReadable(int fd, Clock::duration wait) {
+  const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+  timespec timeout{};
+  timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+  timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+  pollfd ready{fd, POLLIN, 0};
+  return ppoll(&ready, 1, &timeout, nullptr) > 0 && (ready.revents & POLLIN);
+}
+
+// What a Windows port's read gives with our time-outs: bytes until the
+// buffer is full or 5 ms have passed. The driver there hands over the bytes
+// as they come in; a terminal device hands over whatever has come so far,
+// often a byte or two at a slow rate, and a caller that charges each read
+// its whole elapsed time (Exchange) would run out of time on a slow unit
+// after a handful of short reads. So the bytes are collected up to those
+// bounds, and also until the line has been quiet for two character times
+// after the last byte: then the sender has paused, and a reply that is
+// complete does not wait out the rest of the 5 ms.
+size_t CollectBytes(int fd, int bitRate, uint8_t* buffer, size_t wanted, Clock::duration firstWait) {
+  const Clock::time_point limit = Clock::now() + kReadWait;
+  // 8N1: ten bits a character.
+  const Clock::duration quiet = std::chrono::nanoseconds(2LL * 10 * 1000000000 / bitRate);
+  Clock::duration wait = firstWait;
+  size_t got = 0;
+  while (got < wanted && WaitReadable(fd, wait)) {
+    const ssize_t n = read(fd, buffer + got, wanted - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+    const Clock::time_point now = Clock::now();
+    if (now >= limit) break;
+    wait = std::min(quiet, limit - now);
+  }
+  return got;
+}
+
+size_t ReadSize(int capacity) { return capacity > 0xFFFF ? 0xFFFF : static_cast<size_t>(capacity); }
+
+}  // namespace
+
 uint16_t COMTransport::Read(uint8_t* buffer, int capacity) {
   lastReadCount_ = 0;
   if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
   const uint32_t start = platform::TickCount();
-  pollfd ready{port_, POLLIN, 0};
-  if (poll(&ready, 1, kReadWaitMs) > 0 && (ready.revents & POLLIN)) {
-    const size_t wanted = capacity > 0xFFFF ? 0xFFFF : static_cast<size_t>(capacity);
-    const ssize_t n = read(port_, buffer, wanted);
-    if (n > 0) lastReadCount_ = static_cast<uint32_t>(n);
-  }
+  lastReadCount_ = static_cast<uint32_t>(CollectBytes(port_, bitRate_, buffer, ReadSize(capacity), kReadWait));
   if (lastReadCount_ == 0) {
     // A hung-up line reports at once, with nothing to read; wait out the
     // rest of the poll so that callers looping on Read do not spin.
     const uint32_t elapsed = platform::TickCount() - start;
     if (elapsed < static_cast<uint32_t>(kReadWaitMs)) platform::SleepMs(kReadWaitMs - elapsed);
   }
+  return static_cast<uint16_t>(lastReadCount_);
+}
+
+uint16_t COMTransport::ReadPending(uint8_t* buffer, int capacity) {
+  lastReadCount_ = 0;
+  if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
+  lastReadCount_ = static_cast<uint32_t>(CollectBytes(port_, bitRate_, buffer, ReadSize(capacity), Clock::duration::zero()));
   return static_cast<uint16_t>(lastReadCount_);
 }

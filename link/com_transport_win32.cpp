@@ -59,3 +59,20 @@ uint16_t COMTransport::Read(uint8_t* buffer, int capacity) {
   lastReadCount_ = count;
   return static_cast<uint16_t>(lastReadCount_);
 }
+
+uint16_t COMTransport::ReadPending(uint8_t* buffer, int capacity) {
+  lastReadCount_ = 0;
+  if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
+  // The driver's count of bytes in its input queue: asking ReadFile for no
+  // more than those returns at once, where asking for more would wait out
+  // the 5 ms read time-out.
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(static_cast<HANDLE>(port_), &errors, &status) || status.cbInQue == 0) return 0;
+  const DWORD limit = capacity > 0xFFFF ? 0xFFFF : static_cast<DWORD>(capacity);
+  const DWORD wanted = status.cbInQue < limit ? status.cbInQue : limit;
+  DWORD count = 0;
+  if (!ReadFile(static_cast<HANDLE>(port_), buffer, wanted, &count, nullptr)) count = 0;
+  lastReadCount_ = count;
+  return static_cast<uint16_t>(lastReadCount_);
+}

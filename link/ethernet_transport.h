@@ -38,6 +38,8 @@ class EthernetTransport : public Transport {
   // One datagram, or 0 after about 10 ms without one.
   uint16_t Read(uint8_t* buffer, int capacity) override;
   const wchar_t* Kind() override;
+  // One datagram that has already arrived, or 0 at once.
+  uint16_t ReadPending(uint8_t* buffer, int capacity) override;
   // The unit address, network byte order.
   virtual uint32_t Address();
 
@@ -67,6 +69,8 @@ class EthernetTransportTCP : public Transport {
   // once when the unit has closed the connection.
   uint16_t Read(uint8_t* buffer, int capacity) override;
   const wchar_t* Kind() override;
+  // The bytes that have already arrived, or 0 at once.
+  uint16_t ReadPending(uint8_t* buffer, int capacity) override;
   virtual uint32_t Address();
   int Port() const { return port_; }
 

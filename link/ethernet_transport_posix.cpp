@@ -73,9 +73,14 @@ int EthernetTransport::Write(const uint8_t* data, int length) {
 
 uint16_t EthernetTransport::Read(uint8_t* buffer, int capacity) {
   if (socket_ == kNoLinkSocket || buffer == nullptr) return 0;
+  if (!WaitReadable(socket_, kUdpReadMs)) return 0;
+  return ReadPending(buffer, capacity);
+}
+
+uint16_t EthernetTransport::ReadPending(uint8_t* buffer, int capacity) {
+  if (socket_ == kNoLinkSocket || buffer == nullptr) return 0;
   // A datagram longer than the buffer is cut to it; the count is what was
   // placed, never more.
-  if (!WaitReadable(socket_, kUdpReadMs)) return 0;
   const ssize_t n = recvfrom(socket_, buffer, ReadSize(capacity), MSG_DONTWAIT, nullptr, nullptr);
   return n > 0 ? static_cast<uint16_t>(n) : 0;
 }
@@ -122,6 +127,11 @@ uint16_t EthernetTransportTCP::Read(uint8_t* buffer, int capacity) {
   // The receive time-out is an ordinary empty read. A closed connection is
   // readable at once, and recv then gives 0.
   if (!WaitReadable(socket_, kTcpReadMs)) return 0;
+  return ReadPending(buffer, capacity);
+}
+
+uint16_t EthernetTransportTCP::ReadPending(uint8_t* buffer, int capacity) {
+  if (socket_ == kNoLinkSocket || buffer == nullptr) return 0;
   const ssize_t n = recv(socket_, buffer, ReadSize(capacity), MSG_DONTWAIT);
   return n > 0 ? static_cast<uint16_t>(n) : 0;
 }

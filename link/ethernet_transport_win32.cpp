@@ -23,6 +23,39 @@ sockaddr_in Destination(uint32_t address, int port) {
 
 int ReadSize(int capacity) { return capacity > 0xFFFF ? 0xFFFF : capacity > 0 ? capacity : 0; }
 
+// Whether a receive would return at once: data waiting, or (on TCP) a
+// closed connection. select with a zero time-out only looks.
+bool HasBytesWaiting(SOCKET s) {
+  if (s == INVALID_SOCKET) return false;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval now{0, 0};
+  return select(0, &readable, nullptr, nullptr, &now) == 1;
+}
+
+// One datagram, or 0 once the receive time-out has passed without one.
+uint16_t ReceiveDatagram(SOCKET s, uint8_t* buffer, int capacity) {
+  const int size = ReadSize(capacity);
+  const int n = recvfrom(s, reinterpret_cast<char*>(buffer), size, 0, nullptr, nullptr);
+  if (n == SOCKET_ERROR) {
+    // A datagram longer than the buffer has still filled it: hand over what
+    // was placed, as on every other system, rather than lose it. Anything
+    // else, the receive time-out included, is an empty read.
+    return WSAGetLastError() == WSAEMSGSIZE ? static_cast<uint16_t>(size) : 0;
+  }
+  return n < 0 ? 0 : static_cast<uint16_t>(n);
+}
+
+uint16_t ReceiveStream(SOCKET s, uint8_t* buffer, int capacity) {
+  const int n = recv(s, reinterpret_cast<char*>(buffer), ReadSize(capacity), 0);
+  if (n == SOCKET_ERROR) {
+    WSAGetLastError();  // the receive time-out lands here too
+    return 0;
+  }
+  return n < 0 ? 0 : static_cast<uint16_t>(n);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ UDP ----
@@ -56,15 +89,12 @@ int EthernetTransport::Write(const uint8_t* data, int length) {
 
 uint16_t EthernetTransport::Read(uint8_t* buffer, int capacity) {
   if (buffer == nullptr) return 0;
-  const int size = ReadSize(capacity);
-  const int n = recvfrom(socket_, reinterpret_cast<char*>(buffer), size, 0, nullptr, nullptr);
-  if (n == SOCKET_ERROR) {
-    // A datagram longer than the buffer has still filled it: hand over what
-    // was placed, as on every other system, rather than lose it. Anything
-    // else, the receive time-out included, is an empty read.
-    return WSAGetLastError() == WSAEMSGSIZE ? static_cast<uint16_t>(size) : 0;
-  }
-  return n < 0 ? 0 : static_cast<uint16_t>(n);
+  return ReceiveDatagram(socket_, buffer, capacity);
+}
+
+uint16_t EthernetTransport::ReadPending(uint8_t* buffer, int capacity) {
+  if (buffer == nullptr || !HasBytesWaiting(socket_)) return 0;
+  return ReceiveDatagram(socket_, buffer, capacity);
 }
 
 // ------------------------------------------------------------------ TCP ----
@@ -110,10 +140,10 @@ int EthernetTransportTCP::Write(const uint8_t* data, int length) {
 
 uint16_t EthernetTransportTCP::Read(uint8_t* buffer, int capacity) {
   if (buffer == nullptr) return 0;
-  const int n = recv(socket_, reinterpret_cast<char*>(buffer), ReadSize(capacity), 0);
-  if (n == SOCKET_ERROR) {
-    WSAGetLastError();  // the receive time-out lands here too
-    return 0;
-  }
-  return n < 0 ? 0 : static_cast<uint16_t>(n);
+  return ReceiveStream(socket_, buffer, capacity);
+}
+
+uint16_t EthernetTransportTCP::ReadPending(uint8_t* buffer, int capacity) {
+  if (buffer == nullptr || !HasBytesWaiting(socket_)) return 0;
+  return ReceiveStream(socket_, buffer, capacity);
 }

@@ -25,4 +25,9 @@ class Transport {
   int Exchange(const char* command, char* reply, unsigned capacity, unsigned timeoutMs);
   // "COM", "IP" or "TCP".
   virtual const wchar_t* Kind() = 0;
+  // Bytes that have already arrived, taken without waiting for more: 0 at
+  // once on a quiet line. For dropping what a unit said before a command;
+  // a line that is still talking may hand over the rest of what it is
+  // sending. A kind that cannot look without waiting falls back on Read.
+  virtual uint16_t ReadPending(uint8_t* buffer, int capacity) { return Read(buffer, capacity); }
 };

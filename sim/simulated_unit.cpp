@@ -24,7 +24,11 @@ namespace {
 // so it cannot wait in poll; a short sleep instead of a spin.
 constexpr int kHangupRecheckMs = 20;
 constexpr int kIdlePollMs = 250;
-constexpr size_t kPacedChunk = 16;  // bytes handed to the line at a time when paced
+// When paced, bytes reach the host's end in chunks of about a millisecond
+// and a half of line time, as a serial driver hands them over: 16 bytes at
+// 115200 bit/s, one byte at a time at 9600 bit/s and below.
+constexpr size_t kPacedChunkMax = 16;
+constexpr unsigned kPacedChunkRate = 115200 / kPacedChunkMax;
 
 unsigned RateOf(speed_t speed) {
   static const struct {
@@ -436,9 +440,12 @@ void SimulatedUnit::TransmitSerial(const std::vector<uint8_t>& bytes) {
   }
   // Hand the bytes over a few at a time, each chunk once the line has had
   // the time to carry it, so the host sees them trickle in.
+  unsigned rate = HostBitRate();
+  if (rate == 0) rate = options_.bootloaderBitRate;
+  const size_t chunkSize = std::max<size_t>(1, std::min<size_t>(kPacedChunkMax, rate / kPacedChunkRate));
   auto start = std::max(Clock::now(), serialOutFree_);
-  for (size_t at = 0; at < bytes.size(); at += kPacedChunk) {
-    const size_t n = std::min(kPacedChunk, bytes.size() - at);
+  for (size_t at = 0; at < bytes.size(); at += chunkSize) {
+    const size_t n = std::min(chunkSize, bytes.size() - at);
     std::vector<uint8_t> chunk(bytes.begin() + at, bytes.begin() + at + n);
     start += LineTime(n);
     At(start, [this, chunk] {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the Windows program and the native tree, and
-# runs every test: the native suite under the sanitizers, a short run of
-# every fuzz target, then the native unit and end-to-end tests and the Wine
-# tests of the Windows build. Ends with ctest's summary.
+# runs every test: the native suite under the sanitizers (less its long
+# end-to-end runs), a short run of every fuzz target, then the native unit
+# and end-to-end tests and the Wine tests of the Windows build. Ends with
+# the whole run's time and ctest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,19 +29,30 @@ echo "== Native build"
 cmake --preset native -DTQ_WIN_BUILD_DIR="$PWD/$win_build" >/dev/null
 cmake --build --preset native -j "$jobs"
 
-# The whole native suite once more with AddressSanitizer, UndefinedBehavior-
+# The native suite once more with AddressSanitizer, UndefinedBehavior-
 # Sanitizer and leak checking (the Windows build's Wine tests are not part
-# of this tree). Then every fuzz target for a short bounded time. Both come
-# before the main run, so that the last lines printed are its summary.
+# of this tree), all but the long end-to-end runs (label "long": updates
+# under line faults, time-outs waited out on purpose, the command-line
+# tool's end-to-end groups), which the main run proves and whose code the
+# quick cases already take through the sanitizers. Then every fuzz target
+# for a short bounded time. Both come before the main run, so that the
+# last lines printed are its summary.
 echo "== Sanitizer build (ASan, UBSan, leak checks)"
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j "$jobs"
-echo "== Tests under the sanitizers"
+echo "== Tests under the sanitizers (all but the label \"long\")"
 ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
+  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure -LE long
 
 echo "== Fuzzing"
 TQ_JOBS="$jobs" bash tools/fuzz.sh --seconds "${TQ_FUZZ_SECONDS:-15}" --parallel "$jobs"
 
+# ctest's summary stays the last lines; the run's whole time goes just
+# before it.
 echo "== Tests"
-ctest --preset native -j "$jobs"
+ctest --preset native -j "$jobs" | while IFS= read -r line; do
+  if [[ $line =~ ^[0-9]+%\ tests\ passed ]]; then
+    printf 'Whole run of this command: %d min %02d s\n\n' $((SECONDS / 60)) $((SECONDS % 60))
+  fi
+  printf '%s\n' "$line"
+done

@@ -262,6 +262,7 @@ TEST_F(SessionTest, ReplyBehindAForeignFrameInTheSameReadIsTaken) {
   ASSERT_TRUE(session.SendCommand(numbered, nullptr, 0, 1, 1000));
   EXPECT_EQ(Unescape(WireFrame({BeginApplication, 0x01})), Reply());
   EXPECT_EQ(1u, link->writes.size());
+  EXPECT_EQ(2u, session.StrayFrames());  // the update learns that the line repeats replies
 }
 
 TEST_F(SessionTest, WhatFollowsOurReplyInTheSameReadIsDropped) {
@@ -270,7 +271,11 @@ TEST_F(SessionTest, WhatFollowsOurReplyInTheSameReadIsDropped) {
   AnswerNextWrite(Concat(WireFrame({0x02, 0x01}), WireFrame({0x05, 0x01})));
   ASSERT_TRUE(session.SendCommand(BeginApplication, nullptr, 0, 1, 1000));
   EXPECT_EQ(Unescape(WireFrame({0x02, 0x01})), Reply());
+  EXPECT_EQ(1u, session.StrayFrames());
   EXPECT_FALSE(session.SendCommand(BeginFlashImage, nullptr, 0, 1, 1000));
+  AnswerNextWrite(WireFrame({0x02, 0x01}));
+  ASSERT_TRUE(session.SendCommand(BeginApplication, nullptr, 0, 1, 1000));
+  EXPECT_EQ(0u, session.StrayFrames());  // a clean exchange passes nothing over
 }
 
 TEST_F(SessionTest, RunawayFrameIsDroppedAndCollectionStartsOver) {

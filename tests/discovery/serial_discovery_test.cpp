@@ -98,11 +98,12 @@ class SerialDiscoveryTest : public ::testing::Test {
 
   // The next port of the table gets a new unit.
   SerialUnit& AddUnit(sim::UnitMode mode, const TextParserOptions& text = TextParserOptions(),
-                      const std::string& identity = "") {
+                      const std::string& identity = "", bool paced = false) {
     const int index = nextPort_++;
     sim::UnitOptions options;
     options.udpPort = -1;
     options.serial = true;
+    options.pace = paced;
     options.mode = mode;
     options.ptyLink = prefix_ + static_cast<char>('a' + units_.size());
     if (!identity.empty()) options.bootloader.identity = identity;
@@ -119,12 +120,12 @@ class SerialDiscoveryTest : public ::testing::Test {
     units_.push_back(std::move(u));
     return units_.back();
   }
-  SerialUnit& ApplicationUnit(int rate, bool compact = false, bool bootloadEnabled = false) {
+  SerialUnit& ApplicationUnit(int rate, bool compact = false, bool bootloadEnabled = false, bool paced = false) {
     TextParserOptions text;
     text.textRate = rate;
     text.compact = compact;
     text.bootloadEnabled = bootloadEnabled;
-    return AddUnit(sim::UnitMode::Application, text);
+    return AddUnit(sim::UnitMode::Application, text, "", paced);
   }
 
   bool WaitForPorts(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
@@ -189,6 +190,23 @@ TEST_F(SerialDiscoveryTest, EachKindOfUnitIsFoundByItsProbe) {
   }
   // An identity that does not say bootload mode leads to the text probes.
   EXPECT_GT(otherIdentity.unit->Line().serialBytesWrongRate, 0u);
+}
+
+// A unit whose text interface runs at 4800 bit/s on a line that takes its
+// real time: the reply trickles in a byte every two milliseconds. The probe
+// charges each read of the link its whole elapsed time; reads that each
+// came back with a byte or two would use up its budget before the reply's
+// end arrived, and the unit would never be found.
+TEST_F(SerialDiscoveryTest, SlowUnitOnAPacedLineIsFoundAtItsRate) {
+  SerialUnit& slow = ApplicationUnit(4800, false, true, true);
+  StartDiscovery(&window, 0);
+  ASSERT_TRUE(WaitForPorts(1, std::chrono::seconds(90))) << "rates tried: " << Show(RatesHeard(slow));
+  StopDiscovery();
+  const Report found = window.Reports()[0];
+  EXPECT_EQ(found.message, UWM_SERIAL_UNIT_FOUND);
+  EXPECT_EQ(found.wParam, 1u);  // bootload mode enabled
+  EXPECT_EQ(found.lParam, 0u);
+  EXPECT_TRUE(Begins(RatesHeard(slow), {115200, 4800})) << Show(RatesHeard(slow));
 }
 
 TEST_F(SerialDiscoveryTest, PortThatDoesNotOpenIsSkipped) {

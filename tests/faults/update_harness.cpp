@@ -85,6 +85,7 @@ class WatchedLink : public Transport {
   }
   uint16_t Read(uint8_t* buffer, int capacity) override { return inner_->Read(buffer, capacity); }
   const wchar_t* Kind() override { return inner_->Kind(); }
+  uint16_t ReadPending(uint8_t* buffer, int capacity) override { return inner_->ReadPending(buffer, capacity); }
 
  private:
   Transport* inner_;

@@ -75,8 +75,7 @@ TEST_P(HostileBootloaderTest, FailsAsItMustAndThenUpdatesExactly) {
 // No usable answer to the version query: "no response". Wrong sequence
 // numbers only matter once the unit has said it takes them; the version
 // query itself is plain and answered as it should be, so the update starts
-// and fails at its first numbered step. Plain mode goes over the serial
-// line, where its updates are quicker.
+// and fails at its first numbered step. Plain mode goes over the serial line.
 INSTANTIATE_TEST_SUITE_P(
     Modes, HostileBootloaderTest,
     testing::Values(Param{HostileMode::Oversized, false, true, UWM_NO_RESPONSE},

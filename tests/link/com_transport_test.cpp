@@ -157,6 +157,30 @@ TEST_F(ComLink, ReadGivesWhatIsThereUpToTheCapacity) {
   EXPECT_EQ(link.Read(buffer, sizeof buffer), 0);
 }
 
+// What a unit said before a command is dropped with ReadPending: it must
+// bring what the line holds, a capacity at a time, and nothing on a quiet
+// line; a closed link has nothing.
+TEST_F(ComLink, ReadPendingTakesWhatTheLineHolds) {
+  COMTransport link(pty.widePath().c_str(), 115200);
+  ASSERT_EQ(link.Open(), 1);
+  uint8_t buffer[64] = {};
+  EXPECT_EQ(link.ReadPending(buffer, sizeof buffer), 0);
+  ASSERT_TRUE(pty.Send("0123456789"));
+  std::string got;
+  const uint32_t start = platform::TickCount();
+  while (got.size() < 10 && platform::TickCount() - start < 2000) {
+    const uint16_t n = link.ReadPending(buffer, 4);
+    ASSERT_LE(n, 4);
+    got.append(reinterpret_cast<char*>(buffer), n);
+    if (n == 0) platform::SleepMs(5);
+  }
+  EXPECT_EQ(got, "0123456789");
+  EXPECT_EQ(link.ReadPending(buffer, sizeof buffer), 0);
+  link.Close();
+  ASSERT_TRUE(pty.Send("late"));
+  EXPECT_EQ(link.ReadPending(buffer, sizeof buffer), 0);
+}
+
 TEST_F(ComLink, LargeWriteArrivesWholeAndInOrder) {
   COMTransport link(pty.widePath().c_str(), 115200);
   ASSERT_EQ(link.Open(), 1);

@@ -72,6 +72,17 @@ uint16_t ReadSome(Transport& link, uint8_t* buffer, int capacity) {
   return n;
 }
 
+// ReadPending until it brings something, pausing between looks, for at
+// most a second.
+uint16_t PendingSome(Transport& link, uint8_t* buffer, int capacity) {
+  uint16_t n = 0;
+  for (int i = 0; i < 100 && n == 0; ++i) {
+    n = link.ReadPending(buffer, capacity);
+    if (n == 0) Sleep(10);
+  }
+  return n;
+}
+
 void UdpCases() {
   u_short port = 0;
   SOCKET unit = Bound(SOCK_DGRAM, &port);
@@ -94,6 +105,13 @@ void UdpCases() {
   std::memset(buffer, 0, sizeof buffer);
   Check(ReadSome(link, buffer, 4) == 4 && std::memcmp(buffer, "nine", 4) == 0 && buffer[4] == 0,
         "udp: short buffer gets the part that fits");
+
+  Check(link.ReadPending(buffer, sizeof buffer) == 0, "udp: ReadPending on a quiet line gives 0");
+  sendto(unit, "tenbytes!!", 10, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  std::memset(buffer, 0, sizeof buffer);
+  Check(PendingSome(link, buffer, sizeof buffer) == 10 && std::memcmp(buffer, "tenbytes!!", 10) == 0,
+        "udp: ReadPending takes a datagram that has arrived");
+  Check(link.ReadPending(buffer, sizeof buffer) == 0, "udp: ... and only that one");
 
   std::string command, lineEnd;
   std::thread peer([&] {
@@ -237,6 +255,16 @@ void SerialCases(const wchar_t* name, const wchar_t* farName) {
     back.append(reinterpret_cast<char*>(buffer), n);
   }
   Check(back == all, "com: every byte value is read unchanged");
+
+  Check(link.ReadPending(buffer, sizeof buffer) == 0, "com: ReadPending on a quiet line gives 0");
+  SendFarEnd(farEnd, "0123456789");
+  std::string pending;
+  for (int i = 0; i < 100 && pending.size() < 10; ++i) {
+    const uint16_t n = link.ReadPending(buffer, 4);
+    pending.append(reinterpret_cast<char*>(buffer), n);
+    if (n == 0) Sleep(10);
+  }
+  Check(pending == "0123456789", "com: ReadPending takes the queued bytes, a capacity at a time");
 
   std::string command;
   std::thread unit([&] {
