@@ -8,13 +8,17 @@ cd "$(dirname "$0")/.."
 
 bash tools/setup.sh
 
+# CI builds treat warnings as errors, on both compilers and in every tree.
+case ${CI:-} in '' | 0 | false) werror=OFF ;; *) werror=ON ;; esac
+export TQ_WERROR=$werror
+
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "== Windows build (mingw-w64 i686)"
-cmake --preset windows >/dev/null
+cmake --preset windows -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset windows -j "$jobs"
 
 echo "== Native build"
-cmake --preset native >/dev/null
+cmake --preset native -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset native -j "$jobs"
 
 # The whole native suite once more with AddressSanitizer, UndefinedBehavior-
@@ -22,7 +26,7 @@ cmake --build --preset native -j "$jobs"
 # of this tree). Then every fuzz target for a short bounded time. Both come
 # before the main run, so that the last lines printed are its summary.
 echo "== Sanitizer build (ASan, UBSan, leak checks)"
-cmake --preset sanitize >/dev/null
+cmake --preset sanitize -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 echo "== Tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
