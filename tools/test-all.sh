@@ -8,6 +8,10 @@ cd "$(dirname "$0")/.."
 
 bash tools/setup.sh
 
+# Every C and C++ file laid out as .clang-format says; seconds, so first.
+echo "== Format check"
+bash tools/check-format.sh
+
 # CI builds treat warnings as errors, on both compilers and in every tree.
 case ${CI:-} in '' | 0 | false) werror=OFF ;; *) werror=ON ;; esac
 export TQ_WERROR=$werror
