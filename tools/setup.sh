@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a Debian 12 machine:
 # the native toolchain and test libraries, the mingw-w64 i686 toolchain, Wine
-# (32-bit, so the i386 architecture), Xvfb and the screenshot tools, and the
-# format checker.
+# (32-bit, so the i386 architecture), Xvfb and the screenshot tools, the
+# format checker, and what CPack and the package checks use (dpkg-dev, file,
+# man-db).
 # Safe to run again: it does nothing when everything is there.
 set -euo pipefail
 
@@ -10,6 +11,7 @@ packages=(
   build-essential cmake ninja-build python3 pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   clang-14 libclang-rt-14-dev clang-format-14
+  dpkg-dev file man-db
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386
   xvfb xauth x11-apps imagemagick fonts-wine

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the Windows program and the native tree, and
-# runs every test: the native suite under the sanitizers, a short run of
-# every fuzz target, then the native unit and end-to-end tests and the Wine
-# tests of the Windows build. Ends with ctest's summary.
+# Sets up the machine, checks the format of the sources, builds the Windows
+# program and the native tree, and runs every test: the native suite under
+# the sanitizers, a short run of every fuzz target, then the native unit and
+# end-to-end tests, the packages and the Wine tests of the Windows build.
+# Ends with ctest's summary. With CI set, warnings are errors in every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
