@@ -103,6 +103,16 @@ int main_application(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
 
   TrayIconStop(instance, mainWindow);
   StopVersionQueries();
+  if (appState.workerThread) {
+    // The user closed the window during an update or exit-bootload run, and
+    // such a worker is not waited for: it may be anywhere in a frame, with a
+    // resend seconds away. But it still works with the shared session, its
+    // link and the images, and returning from here would destroy them under
+    // it. Ending the process here stops the worker before anything else
+    // runs, and the global objects are never torn down while it uses them.
+    // The unit stays in bootload mode, and the next update completes it.
+    ::ExitProcess(static_cast<UINT>(quitCode));
+  }
   ::WSACleanup();
   return quitCode;
 }

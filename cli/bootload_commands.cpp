@@ -21,20 +21,14 @@ namespace cli {
 
 namespace {
 
-constexpr size_t kPinDigits = 4;
-// Room for a line longer than a PIN, so that one is refused rather than cut.
-constexpr size_t kPinLineSize = 64;
+constexpr size_t kPinDigits = kInstallerPinDigits;
 
 void Report(bool json, const char* event, const UnitTarget& target, const char* result, int exitCode,
             const std::string& text) {
   if (json) {
-    JsonObject object;
-    object.Add("event", event)
-        .Add("unit", target.label)
-        .Add("result", result)
-        .Add("exit_code", exitCode)
-        .Add("text", text);
-    WriteOut(object.Text() + "\n");
+    const Json object{{"event", event}, {"unit", target.label}, {"result", result}, {"exit_code", exitCode},
+                      {"text", text}};
+    WriteOut(JsonLine(object) + "\n");
   } else {
     (exitCode == kExitSuccess ? WriteOut : WriteErr)(target.label + ": " + text + "\n");
   }
@@ -47,16 +41,6 @@ bool IsFourDigits(const char* line) {
   return true;
 }
 
-// The PIN dialog's rule: exactly four decimal digits. The PIN lives only in
-// these two buffers, both wiped before this returns.
-bool ReadPin(wchar_t (&pin)[kPinDigits + 1]) {
-  char line[kPinLineSize];
-  const bool read = ReadSecretLine("Installer PIN: ", line, sizeof line);
-  const bool valid = read && IsFourDigits(line);
-  for (size_t i = 0; i <= kPinDigits; ++i) pin[i] = valid && i < kPinDigits ? static_cast<wchar_t>(line[i]) : L'\0';
-  WipeMemory(line, sizeof line);
-  return valid;
-}
 
 // Only the kind and the endpoint of this link are used; it is never opened.
 Transport* MakeTextLink(const UnitTarget& target) { return MakeBootloaderLink(target); }
@@ -76,55 +60,79 @@ class ExitWatcher : public MessageHandler {
 
 }  // namespace
 
+bool ReadInstallerPinLine(char (&line)[kInstallerPinLineSize]) {
+  const bool read = ReadSecretLine("Installer PIN: ", line, sizeof line);
+  return read && IsFourDigits(line);
+}
+
+// The PIN dialog's rule: exactly four decimal digits. The PIN lives only in
+// these two buffers, both wiped before this returns.
+bool ReadInstallerPin(wchar_t (&pin)[kInstallerPinDigits + 1]) {
+  char line[kInstallerPinLineSize];
+  const bool valid = ReadInstallerPinLine(line);
+  for (size_t i = 0; i <= kPinDigits; ++i) pin[i] = valid && i < kPinDigits ? static_cast<wchar_t>(line[i]) : L'\0';
+  WipeMemory(line, sizeof line);
+  return valid;
+}
+
+EnterBootloadResult EnterBootloadMode(const UnitTarget& target, const wchar_t* pin, std::string* outcomeText) {
+  EnterBootloadResult result = kEnterBootloadNoAnswer;
+  // The outcome box of the sequence becomes the text we report.
+  const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) { *outcomeText = shown.text; });
+  Transport* link = MakeTextLink(target);
+  EnterBootload(nullptr, link, pin, &result);
+  delete link;
+  if (outcomeText->empty() && result != kEnterBootloadNoAnswer)
+    *outcomeText = Utf8(UiText(result == kEnterBootloadEntered ? IDS_BOOTLOAD_ENABLED : IDS_BOOTLOAD_FAILED));
+  if (result == kEnterBootloadNoAnswer) *outcomeText = TextInterfaceSilentText(target);
+  return result;
+}
+
+std::string TextInterfaceSilentText(const UnitTarget& target) {
+  return "The unit's text interface did not answer " +
+         std::string(target.kind == UnitTarget::kNetwork ? "on TCP port " + std::to_string(appState.parserPort) + "."
+                                                         : "at any bit rate.");
+}
+
 int RunEnterBootloadCommand(const UnitTarget& target, bool json) {
   wchar_t pin[kPinDigits + 1];
-  if (!ReadPin(pin)) {
+  if (!ReadInstallerPin(pin)) {
     WipeMemory(pin, sizeof pin);
     WriteErr("tq35b: the installer PIN must be exactly four digits, on one line\n");
     return kExitUsage;
   }
-
   std::string boxText;
-  EnterBootloadResult result = kEnterBootloadNoAnswer;
-  {
-    // The outcome box of the sequence becomes the line we print.
-    const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) { boxText = shown.text; });
-    Transport* link = MakeTextLink(target);
-    EnterBootload(nullptr, link, pin, &result);
-    delete link;
-  }
+  const EnterBootloadResult result = EnterBootloadMode(target, pin, &boxText);
   WipeMemory(pin, sizeof pin);
 
   switch (result) {
     case kEnterBootloadEntered:
-      Report(json, "enter-bootload", target, "entered", kExitSuccess,
-             boxText.empty() ? Utf8(UiText(IDS_BOOTLOAD_ENABLED)) : boxText);
+      Report(json, "enter-bootload", target, "entered", kExitSuccess, boxText);
       return kExitSuccess;
     case kEnterBootloadFailed:
-      Report(json, "enter-bootload", target, "failed", kExitFailed,
-             boxText.empty() ? Utf8(UiText(IDS_BOOTLOAD_FAILED)) : boxText);
+      Report(json, "enter-bootload", target, "failed", kExitFailed, boxText);
       return kExitFailed;
     case kEnterBootloadNoAnswer:
       break;
   }
-  Report(json, "enter-bootload", target, "no-response", kExitNoResponse,
-         "The unit's text interface did not answer " +
-             std::string(target.kind == UnitTarget::kNetwork
-                             ? "on TCP port " + std::to_string(appState.parserPort) + "."
-                             : "at any bit rate."));
+  Report(json, "enter-bootload", target, "no-response", kExitNoResponse, boxText);
   return kExitNoResponse;
 }
 
-int RunExitBootloadCommand(const UnitTarget& target, bool json) {
+int ExitBootloaderMode(const UnitTarget& target, std::string* outcomeText) {
   ExitWatcher watcher;
   {
     ConsoleWindow window(watcher);
-    if (!window.Ready()) return kExitFailed;
+    if (!window.Ready()) {
+      *outcomeText = "the program could not make its message window";
+      return kExitFailed;
+    }
     appState.workerRequest = WorkerRequest{window.Ref(), MakeBootloaderLink(target)};
     platform::Thread worker = platform::StartThread(exit_bootload_thread, &appState.workerRequest);
     if (!worker) {
       delete appState.workerRequest.link;
       appState.workerRequest = {};
+      *outcomeText = "the exit worker could not be started";
       return kExitFailed;
     }
     window.RunUntil([&] { return watcher.done; });
@@ -134,17 +142,26 @@ int RunExitBootloadCommand(const UnitTarget& target, bool json) {
   }
   switch (watcher.outcome) {
     case UWM_BOOTLOAD_EXITED:
-      Report(json, "exit-bootload", target, "exited", kExitSuccess, Utf8(UiText(IDS_BOOTLOAD_EXITED)));
+      *outcomeText = Utf8(UiText(IDS_BOOTLOAD_EXITED));
       return kExitSuccess;
     case UWM_WRONG_RESPONSE:
-      Report(json, "exit-bootload", target, "wrong-response", kExitWrongResponse,
-             Utf8(updaterProperties.Get(L"error-message.WrongResponse")));
+      *outcomeText = Utf8(updaterProperties.Get(L"error-message.WrongResponse"));
       return kExitWrongResponse;
     default:
-      Report(json, "exit-bootload", target, "no-response", kExitNoResponse,
-             Utf8(updaterProperties.Get(L"error-message.NoResponse")));
+      *outcomeText = Utf8(updaterProperties.Get(L"error-message.NoResponse"));
       return kExitNoResponse;
   }
+}
+
+int RunExitBootloadCommand(const UnitTarget& target, bool json) {
+  std::string text;
+  const int exitCode = ExitBootloaderMode(target, &text);
+  const char* result = exitCode == kExitSuccess         ? "exited"
+                       : exitCode == kExitWrongResponse ? "wrong-response"
+                       : exitCode == kExitNoResponse    ? "no-response"
+                                                        : "failed";
+  Report(json, "exit-bootload", target, result, exitCode, text);
+  return exitCode;
 }
 
 }  // namespace cli

@@ -17,8 +17,13 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // Starts this program's own executable with the arguments (argv[0] is
-  // added). Its standard input is empty, its standard error is ours.
-  bool Start(const std::vector<std::string>& arguments, std::string* error);
+  // added). Its standard input holds `input` and then ends (a secret such
+  // as the installer PIN travels this way, never in the arguments); its
+  // standard error is ours. It runs in a process group of its own, so that
+  // Ctrl-C on the terminal reaches only us.
+  bool Start(const std::vector<std::string>& arguments, const std::string& input, std::string* error);
+  // Ends the process before its time; Wait still gives its end.
+  void Stop();
   // Blocks until some output is there; 0 at the end of the output.
   size_t Read(char* buffer, size_t capacity);
   // Waits for the process to end and gives its exit code (-1 if unknown).

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +19,7 @@ ChildProcess::~ChildProcess() {
   if (pid_ > 0) Wait();
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& arguments, std::string* error) {
+bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::string& input, std::string* error) {
   char self[PATH_MAX];
   const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (length <= 0) {
@@ -34,10 +35,21 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments, std::string*
     *error = std::string("cannot make a pipe: ") + std::strerror(errno);
     return false;
   }
+  int inputEnds[2];
+  if (::pipe2(inputEnds, O_CLOEXEC) != 0) {
+    *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    return false;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, inputEnds[0], STDIN_FILENO);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
 
   std::vector<char*> argv;
   std::string name = self;
@@ -47,9 +59,25 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments, std::string*
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  const int failed = ::posix_spawn(&pid, self, &actions, nullptr, argv.data(), environ);
+  const int failed = ::posix_spawn(&pid, self, &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   ::close(pipeEnds[1]);
+  ::close(inputEnds[0]);
+  // The input is a line or two: the pipe takes it whole, and a worker that
+  // ended early only makes the write fail (SIGPIPE is ignored for it).
+  if (failed == 0 && !input.empty()) {
+    void (*previous)(int) = ::signal(SIGPIPE, SIG_IGN);
+    size_t done = 0;
+    while (done < input.size()) {
+      const ssize_t n = ::write(inputEnds[1], input.data() + done, input.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    ::signal(SIGPIPE, previous);
+  }
+  ::close(inputEnds[1]);
   if (failed != 0) {
     ::close(pipeEnds[0]);
     *error = std::string("cannot start a worker process: ") + std::strerror(failed);
@@ -67,6 +95,10 @@ size_t ChildProcess::Read(char* buffer, size_t capacity) {
     if (n < 0 && errno == EINTR) continue;
     return n > 0 ? static_cast<size_t>(n) : 0;
   }
+}
+
+void ChildProcess::Stop() {
+  if (pid_ > 0) ::kill(pid_, SIGTERM);
 }
 
 int ChildProcess::Wait() {

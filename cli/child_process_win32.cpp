@@ -36,7 +36,7 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& arguments, std::string* error) {
+bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::string& input, std::string* error) {
   wchar_t self[MAX_PATH];
   const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) {
@@ -51,8 +51,14 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments, std::string*
   }
   // Only the write end goes to the child.
   ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nothing = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                 OPEN_EXISTING, 0, nullptr);
+  HANDLE inputRead = nullptr, inputWrite = nullptr;
+  if (!::CreatePipe(&inputRead, &inputWrite, &inheritable, 0)) {
+    ::CloseHandle(readEnd);
+    ::CloseHandle(writeEnd);
+    *error = "cannot make a pipe";
+    return false;
+  }
+  ::SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
 
   std::wstring commandLine = Quoted(self);
   for (const std::string& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
@@ -60,16 +66,23 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments, std::string*
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nothing;
+  startup.hStdInput = inputRead;
   startup.hStdOutput = writeEnd;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info = {};
-  const BOOL started = ::CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &info);
+  // A process group of its own: Ctrl-C in the console does not reach it.
+  const BOOL started = ::CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                                        nullptr, nullptr, &startup, &info);
   // The parent's copies go at once, so that the pipe ends when the child does
   // and no later child inherits them.
   ::CloseHandle(writeEnd);
-  if (nothing != INVALID_HANDLE_VALUE) ::CloseHandle(nothing);
+  ::CloseHandle(inputRead);
+  // The input is a line or two, which the pipe takes whole.
+  if (started && !input.empty()) {
+    DWORD written = 0;
+    ::WriteFile(inputWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+  }
+  ::CloseHandle(inputWrite);
   if (!started) {
     ::CloseHandle(readEnd);
     *error = "cannot start a worker process (error " + std::to_string(::GetLastError()) + ")";
@@ -86,6 +99,10 @@ size_t ChildProcess::Read(char* buffer, size_t capacity) {
   DWORD n = 0;
   if (!::ReadFile(static_cast<HANDLE>(output_), buffer, static_cast<DWORD>(capacity), &n, nullptr)) return 0;
   return n;
+}
+
+void ChildProcess::Stop() {
+  if (process_) ::TerminateProcess(static_cast<HANDLE>(process_), 1);
 }
 
 int ChildProcess::Wait() {

@@ -11,6 +11,7 @@
 #include "cli/terminal.h"
 #include "cli/text.h"
 #include "cli/update_command.h"
+#include "cli/venue_update.h"
 #include "package/properties_container.h"
 
 namespace cli {
@@ -89,6 +90,19 @@ bool ParseOneTarget(const TargetOptions& options, UnitTarget* target) {
 
 const char* OnOff(bool value) { return value ? "on" : "off"; }
 
+// A first word that names no subcommand: the parser would only say that a
+// subcommand is required, as if none had been given. Say which word was not
+// understood, and what would have been.
+bool KnownSubcommand(const CLI::App& app, const std::vector<std::string>& arguments) {
+  if (arguments.empty() || arguments[0].empty() || arguments[0][0] == '-') return true;
+  std::string names;
+  for (const CLI::App* command : app.get_subcommands({})) {
+    if (command->check_name(arguments[0])) return true;
+    names += (names.empty() ? "" : ", ") + command->get_name();
+  }
+  return Fail("unknown subcommand '" + arguments[0] + "'; the subcommands are " + names);
+}
+
 // --NAME and --no-NAME. Giving both is refused: one of them is a mistake,
 // and guessing which could overwrite a part the user meant to keep.
 void AddOverwriteChoice(CLI::App* command, const std::string& name, const std::string& help, bool& choice) {
@@ -96,6 +110,43 @@ void AddOverwriteChoice(CLI::App* command, const std::string& name, const std::s
                                         help + " (default: " + OnOff(choice) + ")");
   auto* off = command->add_flag_callback("--no-" + name, [&choice] { choice = false; }, "Leave that part as it is");
   on->excludes(off);
+}
+
+// update --all and the options that only it takes.
+struct VenueOptions {
+  bool all = false;
+  std::string round;  // a worker's round of a venue update
+  std::vector<CLI::Option*> only;  // options that need --all
+};
+
+void AddVenueOptions(CLI::App* update, VenueRequest& venue, VenueOptions& options) {
+  update->add_flag("--all", options.all,
+                   "Update every unit on the local networks: find them (for --time seconds; --ip adds more), "
+                   "query each and print the plan, read the installer PIN once if any unit runs its "
+                   "application and put those units into bootload mode, update all of them at once, let each "
+                   "start its new firmware and confirm that it runs, and end with a table of what became of "
+                   "each unit. Network units only. Asks before writing to more than one unit when standard "
+                   "input is a terminal.");
+  options.only = {
+      update->add_option("--time", venue.seconds, "With --all: seconds to search the networks, 1 to 3600")
+          ->check(CLI::Range(1, 3600).description(""))
+          ->type_name("SECONDS")
+          ->capture_default_str(),
+      update->add_flag("--skip-current", venue.skipCurrent,
+                       "With --all: leave out units whose application already has the package's version (a "
+                       "unit running its application is entered and checked first, and returned to its "
+                       "application when current)"),
+      update->add_flag("--dry-run", venue.dryRun,
+                       "With --all: print the plan and stop; nothing but the search and the queries is sent"),
+      update->add_flag("--stay-in-bootload", venue.stayInBootload,
+                       "With --all: leave the updated units in bootload mode instead of starting their "
+                       "application"),
+      update->add_flag("--yes,-y", venue.yes, "With --all: do not ask before writing to several units"),
+      update->add_option("--report", venue.reportPath,
+                         "With --all: write the summary as one JSON document to FILE, the service record of the "
+                         "visit")
+          ->type_name("FILE")};
+  update->add_option("--round", options.round)->group("");  // a worker's part of --all
 }
 
 }  // namespace
@@ -161,7 +212,9 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
       "update",
       "Update units in bootload mode with the package. Several units (several --ip or --port) are updated at "
       "once, each in a worker process of its own, and a summary table ends the run; one unit's failure does "
-      "not stop the others.");
+      "not stop the others. With --all, every unit on the local networks is updated in one command, "
+      "whichever mode it is in (see --all). The exit code of several units is 0 when every unit succeeded "
+      "(or, with --all, was skipped as current), the failures' code when they all failed alike, else 1.");
   AddTargetOptions(update, targets, true);
   UpdateRequest updateRequest;
   bool serverFirmware = appState.packageHasApplication;
@@ -173,8 +226,12 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
   AddParserPort(update, parserPort);
   update->add_flag("--json", json, jsonHelp);
   update->add_flag("--worker", updateRequest.worker)->group("");  // one unit of a parallel update
+  VenueRequest venue;
+  VenueOptions venueOptions;
+  AddVenueOptions(update, venue, venueOptions);
 
   for (CLI::App* command : {info, discover, query, enter, leave, update}) command->footer(ExitCodeHelp());
+  if (!KnownSubcommand(app, arguments)) return kExitUsage;
 
   std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
   try {
@@ -206,7 +263,18 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
   if (leave->parsed()) return ParseOneTarget(targets, &target) ? RunExitBootloadCommand(target, json) : kExitUsage;
 
   // update
-  if (targets.ips.empty() && targets.ports.empty()) {
+  if (!venueOptions.all) {
+    for (CLI::Option* option : venueOptions.only)
+      if (option->count() > 0) {
+        Fail(option->get_name() + " belongs to update --all");
+        return kExitUsage;
+      }
+  }
+  if (venueOptions.all && !targets.ports.empty()) {
+    Fail("--all updates network units only; update serial units with --port and without --all");
+    return kExitUsage;
+  }
+  if (!venueOptions.all && targets.ips.empty() && targets.ports.empty()) {
     Fail("name the units to update, with --ip or --port");
     return kExitUsage;
   }
@@ -219,6 +287,10 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     return kExitUsage;
   }
   if (!ParseTargets(targets, &updateRequest.targets, &updateRequest.targetArguments)) return kExitUsage;
+  if (venueOptions.all && updateRequest.worker) {
+    Fail("a worker updates one unit");
+    return kExitUsage;
+  }
   if (updateRequest.worker && updateRequest.targets.size() != 1) {
     Fail("a worker updates one unit");
     return kExitUsage;
@@ -233,6 +305,24 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
                                    serverFirmware ? "--server-firmware" : "--no-server-firmware",
                                    serverUi ? "--server-ui" : "--no-server-ui",
                                    factoryDefaults ? "--factory-defaults" : "--no-factory-defaults"};
+  if (updateRequest.worker && !venueOptions.round.empty()) {
+    RoundRequest round;
+    if (!ParseRoundSteps(venueOptions.round, &round)) {
+      Fail("--round takes enter, check, update and leave");
+      return kExitUsage;
+    }
+    round.target = updateRequest.targets[0];
+    round.choices = updateRequest.choices;
+    return RunVenueRound(round);
+  }
+  if (venueOptions.all) {
+    venue.namedUnits = updateRequest.targets;
+    venue.choices = updateRequest.choices;
+    venue.json = json;
+    venue.queryArguments = {"query", "--json", "--parser-port", std::to_string(parserPort)};
+    venue.roundArguments = updateRequest.workerArguments;
+    return RunVenueUpdate(venue);
+  }
   return RunUpdateCommand(updateRequest);
 }
 

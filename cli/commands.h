@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "cli/unit_target.h"
+#include "control/text_commands.h"
 
 namespace cli {
 
@@ -22,6 +24,31 @@ struct DiscoverRequest {
 int RunDiscoverCommand(const DiscoverRequest& request);
 
 int RunQueryCommand(const UnitTarget& target, bool json);
+
+// A unit that a network search found: its address (network byte order) and
+// whether it said it was in bootload mode. Socket errors go to `problem`.
+struct FoundNetworkUnit {
+  uint32_t address;
+  bool bootload;
+};
+std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds,
+                                               const std::function<void(const std::string&)>& problem);
+
+// The installer PIN: four digits, read without echo from a terminal or as
+// one line from standard input, never from the command line or the
+// environment. The caller wipes the buffer.
+constexpr size_t kInstallerPinDigits = 4;
+// Room for a line longer than a PIN, so that one is refused rather than cut.
+constexpr size_t kInstallerPinLineSize = 64;
+bool ReadInstallerPinLine(char (&line)[kInstallerPinLineSize]);
+bool ReadInstallerPin(wchar_t (&pin)[kInstallerPinDigits + 1]);
+// Sends the enter-bootload sequence with the PIN; *outcomeText says what
+// happened, for a person.
+EnterBootloadResult EnterBootloadMode(const UnitTarget& target, const wchar_t* pin, std::string* outcomeText);
+std::string TextInterfaceSilentText(const UnitTarget& target);
+// Tells the unit's bootloader to start its application; the exit code of
+// exit-bootload, and what happened in *outcomeText.
+int ExitBootloaderMode(const UnitTarget& target, std::string* outcomeText);
 // Reads the installer PIN itself, from the terminal or standard input.
 int RunEnterBootloadCommand(const UnitTarget& target, bool json);
 int RunExitBootloadCommand(const UnitTarget& target, bool json);

@@ -69,14 +69,17 @@ class DiscoveryWatcher : public MessageHandler {
   }
 
   static std::string UnitJson(const FoundUnit& unit) {
-    JsonObject object;
-    object.Add("event", "unit");
-    if (unit.portIndex >= 0)
-      object.Add("port", unit.name);
-    else
-      object.Add("address", unit.name).Add("other_subnet", unit.otherSubnet).Add("link_local", unit.linkLocal);
-    object.Add("mode", unit.bootload ? "bootload" : "application");
-    return object.Text();
+    Json object;
+    object["event"] = "unit";
+    if (unit.portIndex >= 0) {
+      object["port"] = unit.name;
+    } else {
+      object["address"] = unit.name;
+      object["other_subnet"] = unit.otherSubnet;
+      object["link_local"] = unit.linkLocal;
+    }
+    object["mode"] = unit.bootload ? "bootload" : "application";
+    return JsonLine(object);
   }
 
   std::vector<FoundUnit> units;
@@ -132,7 +135,29 @@ bool FillSerialPortTable(const std::vector<std::string>& ports, std::string* err
   return true;
 }
 
+// Runs one search for `seconds`; the watcher collects what answers.
+bool Search(bool serial, uint32_t seconds, DiscoveryWatcher& watcher) {
+  ConsoleWindow window(watcher);
+  if (!window.Ready()) return false;
+  StartDiscovery(window.Ref(), serial ? 0 : 1);
+  window.RunFor(seconds * 1000u);
+  // Stopping waits for the worker; its last reports are still taken.
+  StopDiscovery();
+  window.RunFor(0);
+  return true;
+}
+
 }  // namespace
+
+std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds,
+                                               const std::function<void(const std::string&)>& problem) {
+  DiscoveryWatcher watcher(false);
+  const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) { problem("[" + shown.caption + "] " + shown.text); });
+  std::vector<FoundNetworkUnit> found;
+  if (!Search(false, seconds, watcher)) return found;
+  for (const FoundUnit& unit : watcher.units) found.push_back({unit.address, unit.bootload});
+  return found;
+}
 
 int RunDiscoverCommand(const DiscoverRequest& request) {
   if (request.serial) {
@@ -152,31 +177,19 @@ int RunDiscoverCommand(const DiscoverRequest& request) {
   DiscoveryWatcher watcher(request.json);
   const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) {
     if (request.json) {
-      JsonObject object;
-      object.Add("event", "message").Add("caption", shown.caption).Add("text", shown.text);
-      WriteOut(object.Text() + "\n");
+      WriteOut(JsonLine(Json{{"event", "message"}, {"caption", shown.caption}, {"text", shown.text}}) + "\n");
     } else {
       WriteErr("tq35b: [" + shown.caption + "] " + shown.text + "\n");
     }
   });
-  {
-    ConsoleWindow window(watcher);
-    if (!window.Ready()) return kExitFailed;
-    if (!request.json && StdoutIsTerminal())
-      WriteErr("Searching " + std::string(request.serial ? "the serial ports" : "the local networks") + " for " +
-               std::to_string(request.seconds) + " s...\n");
-    StartDiscovery(window.Ref(), request.serial ? 0 : 1);
-    window.RunFor(request.seconds * 1000u);
-    // Stopping waits for the worker; its last reports are still taken.
-    StopDiscovery();
-    window.RunFor(0);
-  }
+  if (!request.json && StdoutIsTerminal())
+    WriteErr("Searching " + std::string(request.serial ? "the serial ports" : "the local networks") + " for " +
+             std::to_string(request.seconds) + " s...\n");
+  if (!Search(request.serial, request.seconds, watcher)) return kExitFailed;
 
   const int exitCode = watcher.units.empty() ? kExitNoResponse : kExitSuccess;
   if (request.json) {
-    JsonObject done;
-    done.Add("event", "done").Add("units", static_cast<unsigned>(watcher.units.size())).Add("exit_code", exitCode);
-    WriteOut(done.Text() + "\n");
+    WriteOut(JsonLine(Json{{"event", "done"}, {"units", watcher.units.size()}, {"exit_code", exitCode}}) + "\n");
   } else if (watcher.units.empty()) {
     WriteOut("No unit answered.\n");
   } else {

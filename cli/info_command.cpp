@@ -53,20 +53,20 @@ int RunInfoCommand(bool json) {
   const uint32_t flashBytes = flashImage.Size();
   const std::string notes = ReleaseNotes();
   if (json) {
-    JsonObject object;
-    object.Add("event", "package")
-        .Add("model", Property(L"model"))
-        .Add("build_version", Property(L"build-version"))
-        .Add("server_firmware_version", Property(L"server-fw-version"))
-        .Add("server_ui_version", Property(L"server-ui-version"))
-        .Add("server_hardware_version", Property(L"server-hw-version"))
-        .Add("application_records", applicationImage.RecordCount())
-        .Add("application_data_records", app.dataRecords)
-        .Add("application_data_bytes", app.dataBytes)
-        .Add("application_record_bytes", app.recordTotal)
-        .Add("flash_bytes", flashBytes)
-        .Add("notes", notes);
-    WriteOut(object.Text() + "\n");
+    Json object;
+    object["event"] = "package";
+    object["model"] = Property(L"model");
+    object["build_version"] = Property(L"build-version");
+    object["server_firmware_version"] = Property(L"server-fw-version");
+    object["server_ui_version"] = Property(L"server-ui-version");
+    object["server_hardware_version"] = Property(L"server-hw-version");
+    object["application_records"] = applicationImage.RecordCount();
+    object["application_data_records"] = app.dataRecords;
+    object["application_data_bytes"] = app.dataBytes;
+    object["application_record_bytes"] = app.recordTotal;
+    object["flash_bytes"] = flashBytes;
+    object["notes"] = notes;
+    WriteOut(JsonLine(object) + "\n");
     return kExitSuccess;
   }
   std::string out;

@@ -166,6 +166,7 @@ void ProgressView::PlainEvent(UnitState& unit, const UpdateEvent& event) {
       break;
     }
     case UpdateEvent::kStatus:
+    case UpdateEvent::kStage:
       write_(prefix + OneLine(event.text) + "\n");
       break;
     case UpdateEvent::kProgress: {
@@ -208,6 +209,21 @@ void ProgressView::Handle(size_t index, const UpdateEvent& event, int64_t nowMs)
     case UpdateEvent::kMessage:
       Note(prefix + "[" + event.caption + "] " + OneLine(event.text));
       break;
+    case UpdateEvent::kStage:
+      unit.step = event.step;
+      break;
+    case UpdateEvent::kRound:
+      // The bar's last word is the round's, which may differ from the
+      // update's (a unit updated but not confirmed afterwards).
+      if (event.round.result != RoundResult::kUpdated) {
+        unit.finished = false;
+        unit.haveRange = false;
+        unit.step = RoundResultName(event.round.result);
+      }
+      Note(prefix + RoundResultName(event.round.result) +
+           (event.round.failedStep.empty() ? std::string() : " at " + event.round.failedStep) + ": " +
+           OneLine(event.round.text) + " (" + DurationText(event.round.elapsedMs) + ")");
+      return;
     case UpdateEvent::kOutcome:
       unit.finished = true;
       unit.result = event.result;

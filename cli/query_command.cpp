@@ -42,20 +42,21 @@ int RunQueryCommand(const UnitTarget& target, bool json) {
       HasApplicationVersion(found.applicationVersion) ? ApplicationVersionText(found.applicationVersion) : "";
 
   if (json) {
-    JsonObject object;
-    object.Add("event", "query").Add("unit", target.label).Add("bootloader_answered", found.bootloaderAnswered);
-    if (found.bootloaderAnswered)
-      object.Add("bootloader", BootloaderVersionText(found.bootloaderVersion)).Add("bootloader_accepted", accepted);
-    else
-      object.AddRaw("bootloader", "null");
-    if (application.empty())
-      object.AddRaw("application", "null");
-    else
-      object.Add("application", application);
-    object.Add("text_interface_answered", found.textAnswered)
-        .Add("bootload_mode", BootloadState(found))
-        .Add("exit_code", exitCode);
-    WriteOut(object.Text() + "\n");
+    Json object;
+    object["event"] = "query";
+    object["unit"] = target.label;
+    object["bootloader_answered"] = found.bootloaderAnswered;
+    if (found.bootloaderAnswered) {
+      object["bootloader"] = BootloaderVersionText(found.bootloaderVersion);
+      object["bootloader_accepted"] = accepted;
+    } else {
+      object["bootloader"] = nullptr;
+    }
+    object["application"] = TextOrNull(application);
+    object["text_interface_answered"] = found.textAnswered;
+    object["bootload_mode"] = BootloadState(found);
+    object["exit_code"] = exitCode;
+    WriteOut(JsonLine(object) + "\n");
     return exitCode;
   }
 

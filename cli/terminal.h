@@ -27,6 +27,16 @@ void WriteErr(const std::string& text);
 // not fit.
 bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity);
 
+// A yes-or-no question on the terminal: the prompt on standard error, one
+// echoed line from standard input. True only for an answer of y or yes.
+bool AskYes(const char* prompt);
+
+// From now on Ctrl-C (and, on Linux, SIGTERM) no longer ends the program
+// at once: Interrupted() turns true and the program finishes what it must
+// before it ends. A second Ctrl-C ends it at once.
+void CatchInterrupt();
+bool Interrupted();
+
 // Stores of zeros that the compiler may not drop.
 void WipeMemory(void* data, size_t size);
 

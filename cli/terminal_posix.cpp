@@ -27,6 +27,10 @@ void WriteAll(int fd, const std::string& text) {
 termios g_savedTerminal;
 volatile sig_atomic_t g_echoOff = 0;
 
+volatile sig_atomic_t g_interrupted = 0;
+
+void NoteInterrupt(int) { g_interrupted = 1; }
+
 void RestoreEchoAndRaise(int signal) {
   if (g_echoOff) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
   ::signal(signal, SIG_DFL);
@@ -80,6 +84,25 @@ bool EnableCursorControl() {
 
 void WriteOut(const std::string& text) { WriteAll(STDOUT_FILENO, text); }
 void WriteErr(const std::string& text) { WriteAll(STDERR_FILENO, text); }
+
+bool AskYes(const char* prompt) {
+  WriteErr(prompt);
+  char answer[16];
+  const bool read = ReadLine(STDIN_FILENO, answer, sizeof answer);
+  return read && (std::strcmp(answer, "y") == 0 || std::strcmp(answer, "yes") == 0 ||
+                  std::strcmp(answer, "Y") == 0 || std::strcmp(answer, "YES") == 0 || std::strcmp(answer, "Yes") == 0);
+}
+
+void CatchInterrupt() {
+  struct sigaction note{};
+  note.sa_handler = NoteInterrupt;
+  note.sa_flags = SA_RESETHAND;  // the second one takes its usual course
+  sigemptyset(&note.sa_mask);
+  sigaction(SIGINT, &note, nullptr);
+  sigaction(SIGTERM, &note, nullptr);
+}
+
+bool Interrupted() { return g_interrupted != 0; }
 
 bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity) {
   if (capacity == 0) return false;

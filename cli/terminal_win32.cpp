@@ -77,7 +77,29 @@ bool ReadLineFromConsole(HANDLE input, char* buffer, size_t capacity) {
   return !overflow;
 }
 
+volatile LONG g_interrupted = 0;
+
+BOOL WINAPI NoteInterrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  // The second one takes its usual course.
+  return ::InterlockedExchange(&g_interrupted, 1) == 0 ? TRUE : FALSE;
+}
+
 }  // namespace
+
+bool AskYes(const char* prompt) {
+  WriteErr(prompt);
+  char answer[16];
+  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  const bool read = IsConsole(input) ? ReadLineFromConsole(input, answer, sizeof answer)
+                                     : ReadLineFromFile(input, answer, sizeof answer);
+  const std::string text = read ? answer : "";
+  return text == "y" || text == "yes" || text == "Y" || text == "YES" || text == "Yes";
+}
+
+void CatchInterrupt() { ::SetConsoleCtrlHandler(NoteInterrupt, TRUE); }
+
+bool Interrupted() { return g_interrupted != 0; }
 
 void WipeMemory(void* data, size_t size) { ::SecureZeroMemory(data, size); }
 

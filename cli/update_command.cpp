@@ -1,16 +1,12 @@
 #include "cli/update_command.h"
 
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 
-#include "cli/child_process.h"
 #include "cli/exit_codes.h"
 #include "cli/json.h"
 #include "cli/progress_view.h"
 #include "cli/terminal.h"
+#include "cli/worker_pool.h"
 #include "platform/platform.h"
 
 namespace cli {
@@ -68,25 +64,20 @@ class UpdatePresenter {
   };
 
   std::string SummaryJson(int exitCode) const {
-    std::string units = "[";
+    Json units = Json::array();
     for (size_t i = 0; i < results_.size(); ++i) {
-      JsonObject unit;
-      bool found = false;
+      Json unit;
       for (const Outcome& outcome : outcomes_) {
         if (outcome.index != i) continue;
-        unit.Add("unit", outcome.event.unit)
-            .Add("result", ResultName(outcome.event.result))
-            .Add("exit_code", ExitCodeOf(outcome.event.result))
-            .Add("elapsed_ms", outcome.event.elapsedMs);
-        found = true;
+        unit["unit"] = outcome.event.unit;
+        unit["result"] = ResultName(outcome.event.result);
+        unit["exit_code"] = ExitCodeOf(outcome.event.result);
+        unit["elapsed_ms"] = outcome.event.elapsedMs;
       }
-      if (!found) unit.Add("unit", std::string()).Add("result", "failed").Add("exit_code", int(kExitFailed));
-      units += (i ? "," : "") + unit.Text();
+      if (unit.empty()) unit = Json{{"unit", ""}, {"result", "failed"}, {"exit_code", int(kExitFailed)}};
+      units.push_back(unit);
     }
-    units += "]";
-    JsonObject summary;
-    summary.Add("event", "summary").Add("exit_code", exitCode).AddRaw("units", units);
-    return summary.Text();
+    return JsonLine(Json{{"event", "summary"}, {"exit_code", exitCode}, {"units", units}});
   }
 
   bool json_;
@@ -94,52 +85,6 @@ class UpdatePresenter {
   std::vector<int> results_;
   std::vector<Outcome> outcomes_;
 };
-
-// What the reader threads hand to the main thread: one line of a worker's
-// output, or the end of it.
-struct WorkerLine {
-  size_t index;
-  bool ended;
-  std::string line;
-};
-
-class LineQueue {
- public:
-  void Push(WorkerLine line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(std::move(line));
-    ready_.notify_one();
-  }
-  WorkerLine Pop() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [&] { return !lines_.empty(); });
-    WorkerLine line = std::move(lines_.front());
-    lines_.pop_front();
-    return line;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<WorkerLine> lines_;
-};
-
-void ReadWorkerOutput(ChildProcess& child, size_t index, LineQueue& queue) {
-  std::string pending;
-  char buffer[4096];
-  for (;;) {
-    const size_t n = child.Read(buffer, sizeof buffer);
-    if (n == 0) break;
-    pending.append(buffer, n);
-    size_t end;
-    while ((end = pending.find('\n')) != std::string::npos) {
-      queue.Push({index, false, pending.substr(0, end)});
-      pending.erase(0, end + 1);
-    }
-  }
-  if (!pending.empty()) queue.Push({index, false, pending});
-  queue.Push({index, true, std::string()});
-}
 
 UpdateEvent LostWorkerOutcome(const UnitTarget& target, const std::string& why) {
   UpdateEvent event;
@@ -159,47 +104,42 @@ int RunInProcess(const UpdateRequest& request) {
 int RunInWorkers(const UpdateRequest& request) {
   const size_t count = request.targets.size();
   UpdatePresenter presenter(request.json, request.targets);
-  std::vector<std::unique_ptr<ChildProcess>> children;
-  std::vector<std::thread> readers;
-  LineQueue queue;
-  size_t running = 0;
+  WorkerPool workers;
   const int64_t start = Now();
+  // The workers run in process groups of their own: Ctrl-C reaches only
+  // this process, which lets every unit being written finish or fail on its
+  // own rather than leave it cut off mid-frame.
+  CatchInterrupt();
+  bool noted = false;
 
   for (size_t i = 0; i < count; ++i) {
     std::vector<std::string> arguments = request.workerArguments;
     arguments.insert(arguments.end(), request.targetArguments[i].begin(), request.targetArguments[i].end());
-    children.emplace_back(new ChildProcess);
     std::string error;
-    if (!children[i]->Start(arguments, &error)) {
-      UpdateEvent lost = LostWorkerOutcome(request.targets[i], error);
-      presenter.Event(i, lost);
-      continue;
-    }
-    ++running;
-    readers.emplace_back(ReadWorkerOutput, std::ref(*children[i]), i, std::ref(queue));
+    if (!workers.Start(i, arguments, std::string(), &error)) presenter.Event(i, LostWorkerOutcome(request.targets[i], error));
   }
 
-  while (running > 0) {
-    WorkerLine line = queue.Pop();
-    if (line.ended) {
-      --running;
-      const int code = children[line.index]->Wait();
-      if (!presenter.HasOutcome(line.index)) {
+  workers.Run(
+      [&](size_t index, const std::string& line) {
+        UpdateEvent event;
+        // Only the worker's own unit: a line that names another is not believed.
+        if (!FromJson(line, &event)) return;
+        event.unit = request.targets[index].label;
+        presenter.Event(index, event);
+      },
+      [&](size_t index, int code) {
+        if (presenter.HasOutcome(index)) return;
         UpdateEvent lost = LostWorkerOutcome(
-            request.targets[line.index], "the worker process ended without an outcome (exit code " +
-                                             std::to_string(code) + ")");
+            request.targets[index],
+            "the worker process ended without an outcome (exit code " + std::to_string(code) + ")");
         lost.elapsedMs = Now() - start;
-        presenter.Event(line.index, lost);
-      }
-      continue;
-    }
-    UpdateEvent event;
-    // Only the worker's own unit: a line that names another is not believed.
-    if (!FromJson(line.line, &event)) continue;
-    event.unit = request.targets[line.index].label;
-    presenter.Event(line.index, event);
-  }
-  for (std::thread& reader : readers) reader.join();
+        presenter.Event(index, lost);
+      },
+      [&] {
+        if (noted || !Interrupted()) return;
+        noted = true;
+        WriteErr("tq35b: stopping: the units being written finish on their own\n");
+      });
   return presenter.Finish();
 }
 

@@ -7,7 +7,9 @@ namespace cli {
 
 namespace {
 
-const char* const kKindNames[] = {"start", "unit", "status", "progress", "message", "outcome"};
+const char* const kKindNames[] = {"start", "unit", "status", "progress", "message", "outcome", "stage", "round"};
+constexpr int kKindCount = sizeof kKindNames / sizeof kKindNames[0];
+const char* const kRoundResultNames[] = {"updated", "skipped", "failed", "not-reached"};
 
 }  // namespace
 
@@ -35,6 +37,17 @@ bool ResultFromName(const std::string& name, UpdateResult* result) {
   return false;
 }
 
+const char* RoundResultName(RoundResult result) { return kRoundResultNames[static_cast<int>(result)]; }
+
+bool RoundResultFromName(const std::string& name, RoundResult* result) {
+  for (int i = 0; i < 4; ++i)
+    if (name == kRoundResultNames[i]) {
+      *result = static_cast<RoundResult>(i);
+      return true;
+    }
+  return false;
+}
+
 int ExitCodeOf(UpdateResult result) {
   switch (result) {
     case UpdateResult::kSucceeded:
@@ -49,80 +62,108 @@ int ExitCodeOf(UpdateResult result) {
   return kExitFailed;
 }
 
+Json RoundJson(const std::string& unit, const RoundReport& round) {
+  Json json;
+  json["unit"] = unit;
+  json["result"] = RoundResultName(round.result);
+  json["failed_step"] = TextOrNull(round.failedStep);
+  json["exit_code"] = round.exitCode;
+  json["bootloader"] = TextOrNull(round.bootloaderVersion);
+  json["application_before"] = TextOrNull(round.applicationBefore);
+  json["application_after"] = TextOrNull(round.applicationAfter);
+  json["mode_after"] = round.modeAfter.empty() ? std::string("unknown") : round.modeAfter;
+  json["elapsed_ms"] = round.elapsedMs;
+  json["text"] = round.text;
+  return json;
+}
+
+bool RoundFromJson(const Json& json, RoundReport* round) {
+  if (!RoundResultFromName(FieldText(json, "result"), &round->result)) return false;
+  round->failedStep = FieldText(json, "failed_step");
+  round->exitCode = static_cast<int>(FieldInt(json, "exit_code", kExitFailed));
+  round->bootloaderVersion = FieldText(json, "bootloader");
+  round->applicationBefore = FieldText(json, "application_before");
+  round->applicationAfter = FieldText(json, "application_after");
+  round->modeAfter = FieldText(json, "mode_after", "unknown");
+  round->elapsedMs = FieldInt(json, "elapsed_ms");
+  round->text = FieldText(json, "text");
+  return true;
+}
+
 std::string ToJson(const UpdateEvent& event) {
-  JsonObject json;
-  json.Add("event", kKindNames[event.kind]).Add("unit", event.unit);
+  Json json;
+  json["event"] = kKindNames[event.kind];
+  json["unit"] = event.unit;
   switch (event.kind) {
     case UpdateEvent::kStart:
-      json.Add("server_firmware", event.serverFirmware)
-          .Add("server_ui", event.serverUi)
-          .Add("factory_defaults", event.factoryDefaults);
+      json["server_firmware"] = event.serverFirmware;
+      json["server_ui"] = event.serverUi;
+      json["factory_defaults"] = event.factoryDefaults;
       break;
     case UpdateEvent::kUnit:
-      json.Add("in_bootloader", event.inBootloader);
-      if (event.bootloaderVersion.empty())
-        json.AddRaw("bootloader", "null");
-      else
-        json.Add("bootloader", event.bootloaderVersion);
-      if (event.applicationVersion.empty())
-        json.AddRaw("application", "null");
-      else
-        json.Add("application", event.applicationVersion);
+      json["in_bootloader"] = event.inBootloader;
+      json["bootloader"] = TextOrNull(event.bootloaderVersion);
+      json["application"] = TextOrNull(event.applicationVersion);
       break;
     case UpdateEvent::kStatus:
-      json.Add("step", event.step).Add("text", event.text);
+      json["step"] = event.step;
+      json["text"] = event.text;
       break;
     case UpdateEvent::kProgress: {
       const ProgressReading& p = event.progress;
-      json.Add("position", p.position)
-          .Add("total", p.total)
-          .Add("percent", p.percent)
-          .Add("bytes", p.bytes)
-          .Add("total_bytes", p.totalBytes)
-          .Add("bytes_per_second", p.bytesPerSecond)
-          .Add("elapsed_ms", p.elapsedMs);
-      if (p.remainingMs < 0)
-        json.AddRaw("remaining_ms", "null");
-      else
-        json.Add("remaining_ms", p.remainingMs);
+      json["position"] = p.position;
+      json["total"] = p.total;
+      json["percent"] = OneDecimal(p.percent);
+      json["bytes"] = p.bytes;
+      json["total_bytes"] = p.totalBytes;
+      json["bytes_per_second"] = OneDecimal(p.bytesPerSecond);
+      json["elapsed_ms"] = p.elapsedMs;
+      json["remaining_ms"] = p.remainingMs < 0 ? Json() : Json(p.remainingMs);
       break;
     }
     case UpdateEvent::kMessage:
-      json.Add("caption", event.caption).Add("text", event.text);
+      json["caption"] = event.caption;
+      json["text"] = event.text;
       break;
     case UpdateEvent::kOutcome:
-      json.Add("result", ResultName(event.result))
-          .Add("exit_code", ExitCodeOf(event.result))
-          .Add("text", event.text)
-          .Add("elapsed_ms", event.elapsedMs);
+      json["result"] = ResultName(event.result);
+      json["exit_code"] = ExitCodeOf(event.result);
+      json["text"] = event.text;
+      json["elapsed_ms"] = event.elapsedMs;
       break;
+    case UpdateEvent::kStage:
+      json["stage"] = event.step;
+      json["text"] = event.text;
+      break;
+    case UpdateEvent::kRound: {
+      const Json round = RoundJson(event.unit, event.round);
+      for (auto it = round.begin(); it != round.end(); ++it)
+        if (it.key() != "unit") json[it.key()] = it.value();
+      break;
+    }
   }
-  return json.Text();
+  return JsonLine(json);
 }
 
 bool FromJson(const std::string& line, UpdateEvent* event) {
-  JsonFields fields;
-  if (!ParseFlatJson(line, &fields)) return false;
+  Json fields;
+  if (!ParseJsonObject(line, &fields)) return false;
   const std::string kind = FieldText(fields, "event");
   int index = -1;
-  for (int i = 0; i < 6; ++i)
+  for (int i = 0; i < kKindCount; ++i)
     if (kind == kKindNames[i]) index = i;
   if (index < 0) return false;
   *event = UpdateEvent();
   event->kind = static_cast<UpdateEvent::Kind>(index);
   event->unit = FieldText(fields, "unit");
-  auto flag = [&](const char* key) {
-    auto it = fields.find(key);
-    return it != fields.end() && !it->second.isString && it->second.text == "true";
-  };
   switch (event->kind) {
     case UpdateEvent::kStart:
-      event->serverFirmware = flag("server_firmware");
-      event->serverUi = flag("server_ui");
-      event->factoryDefaults = flag("factory_defaults");
+      event->serverFirmware = FieldFlag(fields, "server_firmware");
+      event->serverUi = FieldFlag(fields, "server_ui");
+      event->factoryDefaults = FieldFlag(fields, "factory_defaults");
       break;
     case UpdateEvent::kUnit:
-      event->inBootloader = flag("in_bootloader");
+      event->inBootloader = FieldFlag(fields, "in_bootloader");
       event->bootloaderVersion = FieldText(fields, "bootloader");
       event->applicationVersion = FieldText(fields, "application");
       break;
@@ -150,6 +191,13 @@ bool FromJson(const std::string& line, UpdateEvent* event) {
       if (!ResultFromName(FieldText(fields, "result"), &event->result)) return false;
       event->text = FieldText(fields, "text");
       event->elapsedMs = FieldInt(fields, "elapsed_ms");
+      break;
+    case UpdateEvent::kStage:
+      event->step = FieldText(fields, "stage");
+      event->text = FieldText(fields, "text");
+      break;
+    case UpdateEvent::kRound:
+      if (!RoundFromJson(fields, &event->round)) return false;
       break;
   }
   return true;

@@ -86,6 +86,8 @@ bool IdentityNamesBootloader(const uint8_t* text, size_t length, size_t skip) {
   return end3 - rest == kBootloadLineEndLength && std::memcmp(text + rest, kBootloadLineEnd, kBootloadLineEndLength) == 0;
 }
 
+size_t IdentityModelLength(const MatchString& match) { return match.length; }
+
 unsigned TQ_THREAD_CALL com_discover_thread(void* argument) {
   platform::NameThread("com_discover_thread");
   const auto window = static_cast<platform::WindowRef>(argument);
@@ -93,7 +95,7 @@ unsigned TQ_THREAD_CALL com_discover_thread(void* argument) {
   BuildMatchString(match);
   // Only the length of the match string is used here: the unit's own model
   // characters on the identity's third line are skipped, not compared.
-  const size_t skip = match.narrowLength;
+  const size_t skip = IdentityModelLength(match);
 
   while (discoveryStopFlag.load() == 0) {
     int visited = 0;

@@ -285,8 +285,10 @@ INT_PTR CALLBACK DiscoverDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
       ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT, OnDrawItemMessage(reinterpret_cast<DRAWITEMSTRUCT*>(lParam)));
       return TRUE;
     case WM_COMPAREITEM:
-      ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT, OnCompareItem(reinterpret_cast<COMPAREITEMSTRUCT*>(lParam)));
-      return TRUE;
+      // One of the few messages whose result a dialog procedure returns
+      // itself: the list never looks at DWLP_MSGRESULT for it, and would
+      // take the TRUE of "handled" for "sorts after".
+      return OnCompareItem(reinterpret_cast<COMPAREITEMSTRUCT*>(lParam));
     case WM_COMMAND:
       return OnCommand(dialog, LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
     case WM_DESTROY:

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -137,23 +139,34 @@ void AnnounceResponder::Run() {
 }
 
 void AnnounceResponder::Handle(const uint8_t* data, size_t length, uint32_t from, uint16_t fromPort) {
-  int repeat;
+  int repeat, delayMs;
+  std::string logPath;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     requests_.push_back({from, std::string(reinterpret_cast<const char*>(data), length)});
     repeat = options_.repeat;
+    delayMs = options_.delayMs;
+    logPath = options_.logPath;
   }
   // Only the exact request is answered, and only to this machine.
   if (length != kRequestLength || std::memcmp(data, kRequest, kRequestLength) != 0) return;
   if (!IsOwnAddress(from)) return;
+  if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   const std::string answer = Answer();
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(fromPort);
   to.sin_addr.s_addr = from;
-  for (int i = 0; i < repeat; ++i)
-    if (::sendto(send_, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
-      ++answersSent_;
+  for (int i = 0; i < repeat; ++i) {
+    if (::sendto(send_, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+      continue;
+    ++answersSent_;
+    if (logPath.empty()) continue;
+    if (FILE* log = std::fopen(logPath.c_str(), "a")) {
+      std::fprintf(log, "answered %s\n", Dotted(from).c_str());
+      std::fclose(log);
+    }
+  }
 }
 
 bool ParseIpv4(const std::string& text, uint32_t* address) {
@@ -233,6 +246,13 @@ bool TakeAnnounceOption(int argc, char** argv, int* index, AnnounceOptions* opti
       options->raw = UnescapeText(text);
       options->rawSet = true;
     }
+  } else if (option == "--announce-delay") {
+    if (!value(&text)) return true;
+    const long delay = std::strtol(text.c_str(), nullptr, 10);
+    if (delay < 0 || delay > 60000) *error = "--announce-delay: out of range: " + text;
+    options->delayMs = static_cast<int>(delay);
+  } else if (option == "--announce-log") {
+    if (value(&text)) options->logPath = text;
   } else if (option == "--announce-repeat") {
     if (!value(&text)) return true;
     const long repeat = std::strtol(text.c_str(), nullptr, 10);
@@ -253,5 +273,7 @@ const char* AnnounceOptionsHelp() {
          "  --announce-raw TEXT     answer exactly these bytes (\\r \\n \\xHH escapes)\n"
          "  --announce-host TEXT    first answer line\n"
          "  --announce-mac TEXT     second answer line\n"
-         "  --announce-repeat N     answers for each request (default 1)\n";
+         "  --announce-repeat N     answers for each request (default 1)\n"
+         "  --announce-delay MS     answer each request MS milliseconds after hearing it\n"
+         "  --announce-log PATH     append a line \"answered ADDRESS\" per answer sent\n";
 }

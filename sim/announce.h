@@ -38,6 +38,12 @@ struct AnnounceOptions {
   std::string raw;
   // Answers sent for each request (2: the unit answers twice).
   int repeat = 1;
+  // Milliseconds between hearing a request and answering it, so that tests
+  // can choose the order in which several units' answers arrive.
+  int delayMs = 0;
+  // When set, one line per answer sent is appended here ("answered A.B.C.D"),
+  // so that a test can wait for search cycles instead of sleeping.
+  std::string logPath;
   // Mode when no hook tells it.
   bool bootload = false;
 };

@@ -81,7 +81,7 @@ native_inside() {
 drive() {
   local log
   log=$(mktemp)
-  if ! "$WINE" "$root/build/windows/tests/gui/tq_driver.exe" script - >"$log" 2>&1; then
+  if ! "$WINE" "$root/$win_build/tests/gui/tq_driver.exe" script - >"$log" 2>&1; then
     tr -d '\r' <"$log" >&2
     die "$1"
   fi
@@ -90,9 +90,9 @@ drive() {
 wine_inside() {
   local shot=$1
   local sim=$root/build/native/sim/tq35b_sim
-  local app=$root/build/windows/app/tq35b_updater.exe
-  local driver=$root/build/windows/tests/gui/tq_driver.exe
-  local cli=$root/build/windows/cli/tq35b.exe
+  local app=$root/$win_build/app/tq35b_updater.exe
+  local driver=$root/$win_build/tests/gui/tq_driver.exe
+  local cli=$root/$win_build/cli/tq35b.exe
   local work unit=10.77.0.21
   work=$(mktemp -d)
   "$sim" --bind "$unit" --no-pty --app-version 1.7 --dump "$work/unit.dump" >"$work/ready" 2>"$work/unit.log" &
@@ -148,6 +148,12 @@ EOF
   "$WINE" "$cli" query --ip "$unit" | tr -d '\r'
 }
 
+# The Windows build that Wine runs here: the shipped 32-bit one, or where this
+# machine runs no 32-bit programs the 64-bit build of the same sources.
+win_preset=windows
+[[ $(bash "$root/tools/wine-arch.sh") == win32 ]] || win_preset=windows64
+win_build=build/$win_preset
+
 case "${1:-}" in
   --inside-native) native_inside; exit 0 ;;
   --inside-wine) wine_inside "$2"; exit 0 ;;
@@ -175,8 +181,8 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs" --target tq35b tq35b_sim >/dev/null
 if [[ $wine == 1 ]]; then
   say "building the Windows programs"
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows -j "$jobs" --target tq35b_updater tq_driver tq35b >/dev/null
+  cmake --preset "$win_preset" >/dev/null
+  cmake --build --preset "$win_preset" -j "$jobs" --target tq35b_updater tq_driver tq35b >/dev/null
 fi
 
 bash tools/netns-run.sh --addr 10.77.0.1/24 -- bash "$root/tools/main-job.sh" --inside-native ||

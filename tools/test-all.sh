@@ -22,8 +22,19 @@ echo "== Windows build (mingw-w64 i686)"
 cmake --preset windows -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset windows -j "$jobs"
 
+# The Wine tests run the programs of the Windows build that Wine can run
+# here: the shipped 32-bit build, or on a machine without 32-bit support the
+# same sources built 64-bit.
+win_build=build/windows
+if [[ $(bash tools/wine-arch.sh) == win64 ]]; then
+  echo "== Windows 64-bit build for the Wine tests (this machine runs no 32-bit programs)"
+  cmake --preset windows64 -DTQ_WERROR=$werror >/dev/null
+  cmake --build --preset windows64 -j "$jobs"
+  win_build=build/windows64
+fi
+
 echo "== Native build"
-cmake --preset native -DTQ_WERROR=$werror >/dev/null
+cmake --preset native -DTQ_WIN_BUILD_DIR="$PWD/$win_build" -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset native -j "$jobs"
 
 # The whole native suite once more with AddressSanitizer, UndefinedBehavior-

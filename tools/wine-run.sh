@@ -39,6 +39,9 @@
 # private network namespace, TQ_WINE_NETNS=1. The exit code is COMMAND's (77
 # aside); 125 is this script's own error.
 #
+# Wine is 32-bit where this machine runs 32-bit programs, and 64-bit where it
+# cannot (tools/wine-arch.sh says which); COMMAND's programs must match.
+#
 # Serial devices: Wine maps the machine's /dev/ttyS*, /dev/ttyUSB* and
 # /dev/ttyACM* to COM ports by itself at every start, and programs probe every
 # COM port they can see. So the whole run goes into a private mount namespace
@@ -138,11 +141,19 @@ find_tool() { # name fallback...
   done
   return 1
 }
-WINE=$(find_tool wine wine-stable /usr/lib/wine/wine) || unavailable "wine is not installed (install wine and wine32)"
+# A machine that cannot run 32-bit programs runs 64-bit Wine, and the tests
+# then run the 64-bit build of the Windows programs (tools/wine-arch.sh).
+WINE_ARCH=$("$(dirname "$SELF")/wine-arch.sh")
+if [[ $WINE_ARCH == win64 ]]; then
+  WINE=$(find_tool /usr/lib/wine/wine64 wine64) || unavailable "64-bit wine is not installed (install wine64)"
+  export WINELOADER=$WINE WINEARCH=win64
+else
+  WINE=$(find_tool wine wine-stable /usr/lib/wine/wine) || unavailable "wine is not installed (install wine and wine32)"
+  export WINEARCH=win32
+fi
 WINESERVER=$(find_tool wineserver /usr/lib/wine/wineserver) || unavailable "wineserver is not installed"
 XVFB=$(find_tool Xvfb) || unavailable "Xvfb is not installed (install xvfb)"
-# Installed is not enough: the 32-bit loader needs a kernel that runs 32-bit
-# programs ("Exec format error" where it does not).
+# Installed is not enough: the loader must start on this machine.
 if ! wine_says=$("$WINE" --version 2>&1); then
   unavailable "wine does not run here: $(tail -n 1 <<<"$wine_says")"
 fi
@@ -305,7 +316,7 @@ make_prefix() { # dir
   note "prepared a prefix in $((SECONDS - t0)) s"
 }
 
-template_stamp() { "$WINE" --version 2>/dev/null; echo "desktop $SIZE, fonts"; }
+template_stamp() { "$WINE" --version 2>/dev/null; echo "$WINE_ARCH, desktop $SIZE, fonts"; }
 
 # The template is made once, under a lock so that parallel runs wait for it,
 # and marked with the wine version that made it.

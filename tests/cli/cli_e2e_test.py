@@ -55,6 +55,12 @@ class Sim:
             raise RuntimeError("the simulated unit did not start: %r %s" % (ready, self.proc.stderr.read()))
         self.address = bind
 
+    def dump_summary(self):
+        """Stops the unit and reads the summary of its dump: mode, versions, commands."""
+        self.stop()
+        with open(self.dump) as f:
+            return json.load(f)
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
@@ -161,6 +167,14 @@ class ExitCodes(SimTestCase):
         same, why = unit.memory_equals_package()
         self.assertFalse(same)
         self.assertIn("unit none", why, "the unit's memory must still be empty")
+
+    def test_an_unknown_subcommand_is_named_with_the_valid_ones(self):
+        result = run_cli("bogus", "--ip", "127.0.0.2")
+        self.assertExit(result, USAGE)
+        self.assertIn("unknown subcommand 'bogus'", result.stderr)
+        for name in ("info", "discover", "query", "enter-bootload", "exit-bootload", "update"):
+            self.assertIn(name, result.stderr)
+        self.assertNotIn("A subcommand is required", result.stderr)
 
     def test_help_lists_the_exit_codes(self):
         for args in (["--help"], ["update", "--help"], ["enter-bootload", "--help"]):
@@ -467,6 +481,142 @@ class Discover(SimTestCase):
         self.assertExit(result, SUCCESS)
         found = {e["port"]: e["mode"] for e in json_lines(result.stdout) if e["event"] == "unit"}
         self.assertEqual(found, {os.path.realpath(boot.link): "bootload", os.path.realpath(app.link): "application"})
+
+
+def announcing(address, *args):
+    """Arguments of a unit at `address` that answers discovery from there."""
+    return dict(args=("--announce-from", address) + args, bind=address)
+
+
+class Venue(SimTestCase):
+    """update --all: a venue of mixed units in one command.
+
+    The namespace holds 10.77.0.1/24 on lo; each unit listens on and
+    answers discovery from an address of its own in it.
+    """
+
+    CURRENT = "1.8"  # the package's server firmware version
+
+    def unit(self, address, *args):
+        spec = announcing(address, *args)
+        return self.sim(*spec["args"], bind=spec["bind"])
+
+    def mixed_venue(self):
+        return {
+            "numbered": self.unit("10.77.0.5"),
+            "plain": self.unit("10.77.0.6", "--no-sequence"),
+            "app1": self.unit("10.77.0.7", "--mode", "application", "--app-version", "1.2"),
+            "app2": self.unit("10.77.0.8", "--mode", "application"),
+            "current": self.unit("10.77.0.9", "--app-version", self.CURRENT),
+            "silent": self.unit("10.77.0.10", "--silent-from", "3000"),
+        }
+
+    def test_a_dry_run_sends_only_the_search_and_the_queries(self):
+        units = self.mixed_venue()
+        result = run_cli("update", "--all", "--time", "5", "--skip-current", "--dry-run", "--json",
+                         stdin_text="1234\n")
+        self.assertExit(result, SUCCESS)
+        plan = {e["unit"]: e for e in json_lines(result.stdout) if e["event"] == "plan"}
+        self.assertEqual({u: plan[u]["action"] for u in plan}, {
+            "10.77.0.5": "update", "10.77.0.6": "update", "10.77.0.7": "enter-then-update",
+            "10.77.0.8": "enter-then-update", "10.77.0.9": "skip", "10.77.0.10": "update"})
+        self.assertEqual((plan["10.77.0.9"]["mode"], plan["10.77.0.9"]["application"]), ("bootload", self.CURRENT))
+        self.assertEqual(plan["10.77.0.7"]["mode"], "application")
+        for name, unit in units.items():
+            summary = unit.dump_summary()
+            expected_mode = "application" if name.startswith("app") else "bootload"
+            self.assertEqual(summary["mode"], expected_mode, name)
+            names = {c["name"] for c in summary["commands"].values() if c["received"]}
+            self.assertLessEqual(names, {"ReadBootloaderVersion", "ReadApplicationVersion"}, name)
+            self.assertEqual(summary["program"]["bytes"] + summary["flash"]["bytes"], 0, name)
+
+    def test_mixed_venue_updates_what_it_should_and_says_so(self):
+        units = self.mixed_venue()
+        report_path = os.path.join(units["numbered"].dir, "visit.json")
+        result = run_cli("update", "--all", "--time", "5", "--skip-current", "--report", report_path,
+                         stdin_text="1234\n", timeout=600)
+        self.assertExit(result, FAILED)
+
+        table = result.stdout[result.stdout.rindex("UNIT "):].splitlines()
+        rows = {line.split()[0]: line for line in table[1:]}
+        self.assertEqual(sorted(rows), sorted(u.address for u in units.values()), result.stdout)
+        for name in ("numbered", "plain", "app1", "app2"):
+            self.assertRegex(rows[units[name].address], r"\bupdated\b.*\bapplication\b", name)
+        self.assertRegex(rows[units["current"].address], r"skipped \(current\)")
+        self.assertRegex(rows[units["silent"].address], r"FAILED at update.*\bbootload\b")
+
+        with open(report_path) as f:
+            report = json.load(f)
+        self.assertEqual(report["exit_code"], FAILED)
+        got = {u["unit"]: u for u in report["units"]}
+        for name in ("numbered", "plain", "app1", "app2"):
+            unit = got[units[name].address]
+            self.assertEqual((unit["result"], unit["mode_after"], unit["application_after"]),
+                             ("updated", "application", self.CURRENT), name)
+        self.assertEqual(got["10.77.0.7"]["application_before"], "1.2")
+        self.assertEqual((got["10.77.0.9"]["result"], got["10.77.0.9"]["mode_after"]), ("skipped", "application"))
+        self.assertEqual((got["10.77.0.10"]["result"], got["10.77.0.10"]["failed_step"],
+                          got["10.77.0.10"]["mode_after"]), ("failed", "update", "bootload"))
+
+        for name in ("numbered", "plain", "app1", "app2"):
+            self.assertMemoryEqualsPackage(units[name])
+            self.assertEqual(units[name].dump_summary()["mode"], "application", name)
+        current = units["current"].dump_summary()
+        self.assertEqual(current["mode"], "application")
+        self.assertEqual(current["program"]["bytes"] + current["flash"]["bytes"], 0, "the current unit was written")
+        silent = units["silent"].dump_summary()
+        self.assertEqual(silent["mode"], "bootload")
+
+    def test_a_wrong_pin_fails_that_unit_alone(self):
+        right = self.unit("10.77.0.5", "--mode", "application")
+        wrong = self.unit("10.77.0.6", "--mode", "application", "--pin", "9876")
+        result = run_cli("update", "--all", "--time", "5", "--json", stdin_text="1234\n", timeout=600)
+        self.assertExit(result, FAILED)
+        events = json_lines(result.stdout)
+        summary = {u["unit"]: u for u in events[-1]["units"]}
+        self.assertEqual(events[-1]["event"], "summary")
+        self.assertEqual((summary[right.address]["result"], summary[right.address]["mode_after"]),
+                         ("updated", "application"))
+        self.assertEqual((summary[wrong.address]["result"], summary[wrong.address]["failed_step"],
+                          summary[wrong.address]["exit_code"]), ("failed", "enter bootload", FAILED))
+        rounds = [e for e in events if e["event"] == "round"]
+        self.assertEqual(len(rounds), 2)
+        self.assertMemoryEqualsPackage(right)
+        refused = wrong.dump_summary()
+        self.assertEqual((refused["mode"], refused["program"]["bytes"]), ("application", 0))
+
+    def test_the_pin_never_travels_in_arguments_and_a_bad_one_writes_nothing(self):
+        unit = self.unit("10.77.0.5", "--mode", "application")
+        result = run_cli("update", "--all", "--time", "1", "--yes", stdin_text="12\n")
+        self.assertExit(result, USAGE)
+        self.assertExit(run_cli("update", "--all", "--pin", "1234"), USAGE)
+        self.assertEqual(unit.dump_summary()["mode"], "application")
+
+    def test_usage_and_an_empty_network(self):
+        self.assertExit(run_cli("update", "--all", "--port", "/dev/null"), USAGE)
+        for option in (["--skip-current"], ["--dry-run"], ["--time", "3"], ["--report", "x.json"]):
+            self.assertExit(run_cli("update", "--ip", "10.77.0.99", *option), USAGE)
+        result = run_cli("update", "--all", "--time", "1")
+        self.assertExit(result, NO_RESPONSE)
+        self.assertIn("No unit answered.", result.stdout)
+
+    def test_ctrl_c_lets_the_unit_being_written_finish_and_prints_the_table(self):
+        unit = self.unit("10.77.0.5", "--delay-out", "100%:1")
+        proc = subprocess.Popen([CLI, "update", "--all", "--time", "1", "--json"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        lines = []
+        for line in proc.stdout:
+            lines.append(json.loads(line))
+            if lines[-1]["event"] == "progress":
+                proc.send_signal(signal.SIGINT)
+                break
+        rest, err = proc.communicate(timeout=600)
+        lines += json_lines(rest)
+        self.assertEqual(proc.returncode, SUCCESS, err)
+        self.assertIn("stopping", err)
+        self.assertEqual(lines[-1]["event"], "summary")
+        self.assertEqual([(u["unit"], u["result"]) for u in lines[-1]["units"]], [(unit.address, "updated")])
+        self.assertMemoryEqualsPackage(unit)
 
 
 def main():

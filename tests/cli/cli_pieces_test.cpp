@@ -25,6 +25,7 @@
 #include "cli/unit_target.h"
 #include "cli/update_command.h"
 #include "cli/update_events.h"
+#include "cli/venue_update.h"
 #include "platform/platform.h"
 
 namespace cli {
@@ -34,24 +35,39 @@ namespace {
 
 TEST(JsonLines, TextsWithQuotesControlsAndNonAsciiSurviveTheRoundTrip) {
   const std::string tricky = "say \"hi\"\\ \n\t\x01 \xC3\xA9 \xF0\x9F\x94\x8A end";
-  const std::string line = JsonObject().Add("text", tricky).Add("n", int64_t(-12)).Add("ok", true).Text();
+  const std::string line = JsonLine(Json{{"text", tricky}, {"n", -12}, {"ok", true}});
   EXPECT_EQ(line.find('\n'), std::string::npos) << "one event, one line";
-  JsonFields fields;
-  ASSERT_TRUE(ParseFlatJson(line, &fields)) << line;
+  Json fields;
+  ASSERT_TRUE(ParseJsonObject(line, &fields)) << line;
   EXPECT_EQ(FieldText(fields, "text"), tricky);
   EXPECT_EQ(FieldInt(fields, "n"), -12);
-  EXPECT_EQ(fields["ok"].text, "true");
+  EXPECT_TRUE(FieldFlag(fields, "ok"));
 }
 
-TEST(JsonLines, ReaderTakesEscapesAndRefusesWhatIsNotAFlatObject) {
-  JsonFields fields;
-  ASSERT_TRUE(ParseFlatJson(R"( {"a":"\u00e9\ud83d\udd0a\/","b":1.5e2,"c":null} )", &fields));
+TEST(JsonLines, BytesThatAreNotUtf8AreReplacedNotFatal) {
+  // A unit's text may hold any byte; the line must still go out, and parse.
+  const std::string line = JsonLine(Json{{"text", std::string("ab\xFF\xC3(cd")}});
+  Json fields;
+  ASSERT_TRUE(ParseJsonObject(line, &fields)) << line;
+  EXPECT_EQ(FieldText(fields, "text"), "ab\xEF\xBF\xBD\xEF\xBF\xBD(cd");
+}
+
+TEST(JsonLines, FiguresKeepOneDecimalAndNonFiniteOnesBecomeNull) {
+  EXPECT_EQ(JsonLine(Json{{"a", OneDecimal(100.0)}, {"b", OneDecimal(33.333)}, {"c", OneDecimal(1.0 / 0.0)}}),
+            R"({"a":100.0,"b":33.3,"c":null})");
+  EXPECT_EQ(JsonLine(Json{{"v", TextOrNull("")}, {"w", TextOrNull("1.8")}}), R"({"v":null,"w":"1.8"})");
+}
+
+TEST(JsonLines, ReaderTakesEscapesAndRefusesWhatIsNotAnObject) {
+  Json fields;
+  ASSERT_TRUE(ParseJsonObject(R"( {"a":"\u00e9\ud83d\udd0a\/","b":1.5e2,"c":null} )", &fields));
   EXPECT_EQ(FieldText(fields, "a"), "\xC3\xA9\xF0\x9F\x94\x8A/");
   EXPECT_DOUBLE_EQ(FieldDouble(fields, "b"), 150.0);
   EXPECT_EQ(FieldInt(fields, "c", 7), 7);
-  for (const char* bad : {"", "{", R"({"a":1} x)", R"({"a":{"b":1}})", R"({"a":[1]})", R"({"a":"\q"})",
-                          R"({"a":01x})", R"({a:1})", "{\"a\":\"line\nbreak\"}"})
-    EXPECT_FALSE(ParseFlatJson(bad, &fields)) << bad;
+  EXPECT_EQ(FieldText(fields, "b", "none"), "none") << "a number is not a text";
+  for (const char* bad : {"", "{", R"({"a":1} x)", R"([1])", R"("a")", R"({"a":"\q"})", R"({"a":01x})", R"({a:1})",
+                          "{\"a\":\"line\nbreak\"}"})
+    EXPECT_FALSE(ParseJsonObject(bad, &fields)) << bad;
 }
 
 TEST(JsonLines, EveryEventKindComesBackAsItWasSent) {
@@ -96,6 +112,33 @@ TEST(JsonLines, EveryEventKindComesBackAsItWasSent) {
   EXPECT_EQ(back.bootloaderVersion, "3.1");
   EXPECT_EQ(back.applicationVersion, "");
 
+  UpdateEvent round;
+  round.kind = UpdateEvent::kRound;
+  round.unit = "10.0.0.7";
+  round.round.result = RoundResult::kFailed;
+  round.round.failedStep = "enter bootload";
+  round.round.exitCode = 1;
+  round.round.applicationBefore = "1.2";
+  round.round.modeAfter = "application";
+  round.round.elapsedMs = 4200;
+  round.round.text = "Unable to enter Bootload Mode.";
+  ASSERT_TRUE(FromJson(ToJson(round), &back));
+  EXPECT_EQ(back.kind, UpdateEvent::kRound);
+  EXPECT_EQ(back.round.result, RoundResult::kFailed);
+  EXPECT_EQ(back.round.failedStep, "enter bootload");
+  EXPECT_EQ(back.round.applicationBefore, "1.2");
+  EXPECT_EQ(back.round.applicationAfter, "");
+  EXPECT_EQ(back.round.modeAfter, "application");
+  EXPECT_EQ(back.round.elapsedMs, 4200);
+  EXPECT_NE(ToJson(round).find(R"("application_after":null)"), std::string::npos);
+
+  UpdateEvent stage;
+  stage.kind = UpdateEvent::kStage;
+  stage.step = "wait for bootloader";
+  ASSERT_TRUE(FromJson(ToJson(stage), &back));
+  EXPECT_EQ((std::make_pair(back.kind, back.step)), std::make_pair(UpdateEvent::kStage, stage.step));
+
+  EXPECT_FALSE(FromJson(R"({"event":"round","unit":"x","result":"perhaps"})", &back));
   EXPECT_FALSE(FromJson(R"({"event":"outcome","unit":"x","result":"maybe"})", &back));
   EXPECT_FALSE(FromJson(R"({"event":"party"})", &back));
 }
@@ -420,6 +463,124 @@ TEST(TextHelpers, WideAndUtf8ConvertBothWays) {
   EXPECT_EQ(ByteCountText(610094), "610.1 kB");
   EXPECT_EQ(BootloaderVersionText(0x0301), "3.1");
   EXPECT_EQ(ApplicationVersionText(0x00020005), "2.5");
+}
+
+// ------------------------------------------------------- update --all ----
+
+UnitTarget Target(const char* address) {
+  UnitTarget target;
+  std::string error;
+  EXPECT_TRUE(ParseNetworkTarget(address, &target, &error)) << error;
+  return target;
+}
+
+Json Query(const char* line) {
+  Json query;
+  EXPECT_TRUE(ParseJsonObject(line, &query)) << line;
+  return query;
+}
+
+TEST(VenuePlan, EachQueryAnswerGetsItsAction) {
+  struct Case {
+    const char* query;
+    bool skipCurrent;
+    PlanAction action;
+    const char* mode;
+    int exitCode;
+  } cases[] = {
+      {R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":"1.2"})", true,
+       PlanAction::kUpdate, "bootload", 0},
+      {R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":"1.8"})", true,
+       PlanAction::kSkip, "bootload", 0},
+      {R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":"1.8"})", false,
+       PlanAction::kUpdate, "bootload", 0},
+      {R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":null})", true,
+       PlanAction::kUpdate, "bootload", 0},
+      {R"({"bootloader_answered":true,"bootloader":"3.3","bootloader_accepted":false,"application":"1.8"})", true,
+       PlanAction::kCannot, "bootload", 4},
+      {R"({"bootloader_answered":false,"text_interface_answered":true,"bootload_mode":"off"})", true,
+       PlanAction::kEnterThenUpdate, "application", 0},
+      {R"({"bootloader_answered":false,"text_interface_answered":false,"bootload_mode":"unknown"})", true,
+       PlanAction::kCannot, "unknown", 3},
+      {"{}", false, PlanAction::kCannot, "unknown", 3},  // the query worker gave no line at all
+  };
+  for (const Case& c : cases) {
+    const PlanEntry entry = PlanUnit(Target("10.0.0.5"), Query(c.query), c.skipCurrent, "1.8");
+    EXPECT_EQ(entry.action, c.action) << c.query;
+    EXPECT_EQ(entry.mode, c.mode) << c.query;
+    EXPECT_EQ(entry.exitCode, c.exitCode) << c.query;
+  }
+  EXPECT_EQ(PackageApplicationVersion("V1.8"), "1.8");
+  EXPECT_EQ(PackageApplicationVersion("V2.10"), "2.10");
+  EXPECT_EQ(PackageApplicationVersion("1.8"), "") << "the update writes 1.1 for this; it is no version to match";
+}
+
+TEST(VenuePlan, RoundStepsTravelToTheWorkerAndBack) {
+  RoundRequest round;
+  round.enter = round.update = round.leave = true;
+  EXPECT_EQ(RoundSteps(round), "enter,update,leave");
+  RoundRequest back;
+  ASSERT_TRUE(ParseRoundSteps("enter,check,update,leave", &back));
+  EXPECT_TRUE(back.enter && back.check && back.update && back.leave);
+  for (const char* bad : {"", "enter,", "update,format", "ENTER"}) {
+    RoundRequest refused;
+    EXPECT_FALSE(ParseRoundSteps(bad, &refused)) << bad;
+  }
+}
+
+TEST(VenueReport, TablesAndExitCodeSayWhatBecameOfEachUnit) {
+  std::vector<PlanEntry> plan = {
+      PlanUnit(Target("10.0.0.5"), Query(R"({"bootloader_answered":false,"text_interface_answered":true})"), true,
+               "1.8"),
+      PlanUnit(Target("10.0.0.6"),
+               Query(R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":"1.8"})"),
+               true, "1.8"),
+      PlanUnit(Target("10.0.0.12:7000"), Query("{}"), true, "1.8"),
+  };
+  const std::string planTable = PlanTable(plan, true);
+  EXPECT_NE(planTable.find("10.0.0.5        application  -           (not told)   enter bootload mode, then update "
+                           "unless current"),
+            std::string::npos)
+      << planTable;
+  EXPECT_NE(planTable.find("skip (current)"), std::string::npos);
+  EXPECT_NE(planTable.find("cannot: no answer"), std::string::npos);
+
+  std::vector<RoundReport> rounds(3);
+  rounds[0].result = RoundResult::kUpdated;
+  rounds[0].exitCode = 0;
+  rounds[0].bootloaderVersion = "3.1";
+  rounds[0].applicationAfter = "1.8";
+  rounds[0].modeAfter = "application";
+  rounds[0].elapsedMs = 65000;
+  rounds[1].result = RoundResult::kSkipped;
+  rounds[1].exitCode = 0;
+  rounds[2].result = RoundResult::kFailed;
+  rounds[2].failedStep = "plan";
+  rounds[2].exitCode = 3;
+  rounds[2].modeAfter = "unknown";
+  rounds[2].text = "no answer";
+  const std::string summary = SummaryTable(plan, rounds);
+  EXPECT_NE(summary.find("10.0.0.5        3.1         -       1.8    updated            1:05  application"),
+            std::string::npos)
+      << summary;
+  EXPECT_NE(summary.find("FAILED at plan"), std::string::npos) << summary;
+
+  EXPECT_EQ(VenueExitCode(rounds), 3) << "the one failure's own code";
+  rounds[0].result = RoundResult::kFailed;
+  rounds[0].exitCode = 1;
+  EXPECT_EQ(VenueExitCode(rounds), 1) << "failures with different codes";
+  rounds[0].result = RoundResult::kNotReached;
+  rounds[0].exitCode = 0;  // a unit never reached is no success, whatever its code says
+  rounds[2] = rounds[1];
+  EXPECT_EQ(VenueExitCode(rounds), 1);
+  rounds[0] = rounds[1];
+  EXPECT_EQ(VenueExitCode(rounds), 0) << "skipped units count as done";
+
+  const Json unit = UnitSummaryJson(plan[1], rounds[1]);
+  EXPECT_EQ(FieldText(unit, "unit"), "10.0.0.6");
+  EXPECT_EQ(FieldText(unit, "mode_before"), "bootload");
+  EXPECT_EQ(FieldText(unit, "action"), "skip");
+  EXPECT_EQ(FieldText(unit, "result"), "skipped");
 }
 
 }  // namespace

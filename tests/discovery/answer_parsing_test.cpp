@@ -258,3 +258,23 @@ TEST(IdentityTextTest, ShortOrCutTextsAreReadWithinTheirBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The serial probe skips the maker and model by their length in characters.
+// A model with no 8-bit form under the current locale (here the C locale,
+// which has none for "é") still names itself on the identity's third line,
+// one byte a character, and a unit in bootload mode must still be found.
+TEST(IdentityTextTest, ModelIsSkippedByItsLengthInCharacters) {
+  const MatchString ascii = Match(L"TQ35B");
+  EXPECT_EQ(IdentityModelLength(ascii), 11u);
+  EXPECT_TRUE(NamesBootloader("a\r\nb\r\nVarno TQ35B - Bootload", IdentityModelLength(ascii)));
+
+  const MatchString accented = Match(L"TQ35B\u00e9");
+  ASSERT_FALSE(accented.usable) << "the test needs a model without an 8-bit form";
+  EXPECT_EQ(IdentityModelLength(accented), 12u);
+  EXPECT_TRUE(NamesBootloader("a\r\nb\r\nVarno TQ35B\xe9 - Bootload", IdentityModelLength(accented)));
+  EXPECT_FALSE(NamesBootloader("a\r\nb\r\nVarno TQ35B\xe9 - Application", IdentityModelLength(accented)));
+}
+
+}  // namespace

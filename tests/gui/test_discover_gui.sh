@@ -6,9 +6,11 @@
 #
 # Network mode:
 # - Units in application mode, one outside the computer's subnets and one
-#   with a link-local address, are listed; units in bootload mode that answer
-#   later are listed above them; no unit is listed twice, also one that
-#   answers every request twice, over several search cycles.
+#   with a link-local address, are listed, and units in bootload mode are
+#   listed above them whatever order the answers come in: the five units
+#   answer each request one after the other, 300 ms apart, application and
+#   bootload units taking turns. The order holds over later search cycles,
+#   and no unit is listed twice, also one that answers every request twice.
 # - The entries are drawn bold (bootload), grey (other subnet) and green
 #   (link-local): checked on a picture of the dialog, which also goes to
 #   SHOT_DIR/discover.png.
@@ -72,10 +74,50 @@ discover_wait_count() {
 # Serial units first: the program lists the ports it can open at start-up.
 sim_start com1 --udp-port -1 --no-tcp --pty-link "$GUI_PTY_DIR/com1" --mode application
 sim_start com3 --udp-port -1 --no-tcp --pty-link "$GUI_PTY_DIR/com3" --app-version 2.4 --bootloader-version 3.0
-# Network units in application mode; one answers every request twice.
-sim_start app --bind 10.77.0.21 --no-pty --announce-from 10.77.0.21 --announce-repeat 2 --mode application
-sim_start grey --bind 127.0.0.5 --no-pty --no-tcp --announce-from 127.0.0.5 --mode application
-sim_start green --bind 169.254.7.9 --no-pty --no-tcp --announce-from 169.254.7.9 --mode application
+# Network units, answering each request in turn 300 ms apart: application,
+# bootload, application (outside the subnets), bootload, application (link-
+# local). The first answers every request twice. Each unit logs its answers,
+# so that the test can wait for search cycles rather than sleep.
+network_unit() {
+  local name=$1 address=$2 delay=$3
+  shift 3
+  sim_start "$name" --bind "$address" --no-pty --announce-from "$address" --announce-delay "$delay" \
+    --announce-log "$SIM_DIR/$name.answers" "$@"
+}
+network_unit app 10.77.0.21 0 --announce-repeat 2 --mode application
+network_unit boot 10.77.0.20 300 --app-version 1.8 --bootloader-version 3.1
+network_unit grey 127.0.0.5 600 --no-tcp --mode application
+network_unit boot2 10.77.0.22 900 --no-tcp --app-version 2.3 --bootloader-version 3.2
+network_unit green 169.254.7.9 1200 --no-tcp --mode application
+
+# answers_at_least N: waits until every network unit has answered N requests
+# (the unit that answers twice: 2N answers).
+answers_at_least() {
+  local i name lines ok
+  for ((i = 0; i < 120; i++)); do
+    ok=1
+    for name in app boot grey boot2 green; do
+      lines=$(wc -l <"$SIM_DIR/$name.answers" 2>/dev/null || echo 0)
+      [[ $name == app ]] && lines=$((lines / 2))
+      ((lines >= $1)) || ok=0
+    done
+    ((ok)) && return 0
+    sleep 0.5
+  done
+  gui_fail "the network units did not answer $1 requests each"
+}
+
+# check_network_order WHEN: five entries, the two bootload units first.
+check_network_order() {
+  units=$(discover_units)
+  gui_say "network list $1:"$'\n'"$units"
+  [[ $(wc -l <<<"$units") == 5 ]] || gui_fail "$1: the list holds $(wc -l <<<"$units") entries, not 5"
+  local boot_first
+  boot_first=$(head -n 2 <<<"$units" | cut -d' ' -f1 | sort | tr '\n' ' ')
+  [[ $boot_first == "10.77.0.20 10.77.0.22 " ]] || gui_fail "$1: the bootload units are not listed first: $boot_first"
+  tail -n 3 <<<"$units" | grep -q ' boot=1' && gui_fail "$1: a bootload unit is listed below the others"
+  return 0
+}
 
 start_app "$APP"
 drive <<'EOF'
@@ -91,18 +133,11 @@ expect 0
 enabled 1049
 expect 0
 EOF
-discover_wait_count 3
-# Bootload units that answer after the others.
-sim_start boot --bind 10.77.0.20 --no-pty --announce-from 10.77.0.20 --app-version 1.8 --bootloader-version 3.1
-sim_start boot2 --bind 10.77.0.22 --no-pty --no-tcp --announce-from 10.77.0.22 --app-version 2.3 --bootloader-version 3.2
 discover_wait_count 5
-sleep 5  # more search cycles: nobody comes twice
-units=$(discover_units)
-gui_say "network list:"$'\n'"$units"
-[[ $(wc -l <<<"$units") == 5 ]] || gui_fail "the list holds $(wc -l <<<"$units") entries, not 5"
-boot_first=$(head -n 2 <<<"$units" | cut -d' ' -f1 | sort | tr '\n' ' ')
-[[ $boot_first == "10.77.0.20 10.77.0.22 " ]] || gui_fail "the bootload units are not listed first: $boot_first"
-tail -n 3 <<<"$units" | grep -q ' boot=1' && gui_fail "a bootload unit is listed below the others"
+check_network_order "after the first answers"
+# More search cycles: the order holds and nobody comes twice.
+answers_at_least 3
+check_network_order "after three search cycles"
 grep -qx '10.77.0.20 boot=1 linklocal=0 othersubnet=0 port=0' <<<"$units" || gui_fail "10.77.0.20 is not listed as a bootload unit on the subnet"
 grep -qx '10.77.0.21 boot=0 linklocal=0 othersubnet=0 port=0' <<<"$units" || gui_fail "10.77.0.21 is not listed as an application unit on the subnet"
 grep -qx '127.0.0.5 boot=0 linklocal=0 othersubnet=1 port=0' <<<"$units" || gui_fail "127.0.0.5 is not listed as outside the subnets"
@@ -195,7 +230,10 @@ drive <<'EOF'
 wait-window FWUPDATER 5000
 click 1001
 wait-window #32770 10000 Discover
-sleep 2500
+EOF
+discover_wait_count 5
+drive <<'EOF'
+wait-window #32770 5000 Discover
 click 2
 wait-gone 10000
 wait-window FWUPDATER 5000
@@ -207,7 +245,6 @@ enabled 1004
 expect 1
 click 1001
 wait-window #32770 10000 Discover
-sleep 500
 command 1012 2
 wait-gone 10000
 wait-window FWUPDATER 5000

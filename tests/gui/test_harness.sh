@@ -65,9 +65,12 @@ expect
 EOF
 
 python3 "$RESPONDER" pty "$GUI_PTY_DIR/ttyA" --for 120 & RESPONDERS+=($!)
-python3 "$RESPONDER" udp 30303 169.254.7.7 --for 120 & RESPONDERS+=($!)
-for ((i = 0; i < 100; i++)); do [[ -e $GUI_PTY_DIR/ttyA ]] && break; sleep 0.1; done
-sleep 0.5  # let the UDP responder bind
+# The UDP responder says when it has bound its port.
+python3 "$RESPONDER" udp 30303 169.254.7.7 --for 120 >"$GUI_PTY_DIR/udp.out" & RESPONDERS+=($!)
+for ((i = 0; i < 300; i++)); do
+  [[ -e $GUI_PTY_DIR/ttyA ]] && grep -q '^udp port' "$GUI_PTY_DIR/udp.out" && break
+  sleep 0.1
+done
 
 # Bytes go through the pty unchanged; datagrams reach the namespace's
 # addresses (broadcast too), and a reply from a link-local source comes back.

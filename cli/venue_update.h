@@ -1,0 +1,89 @@
+// update --all: every network unit of a venue in one command. Find the
+// units, plan what to do with each, put the ones that run their application
+// into bootload mode, update them side by side, let them start their new
+// firmware and report what became of each.
+//
+// The work on each unit (its "round") runs in a worker process of its own,
+// as a parallel update does: the update, exit and query workers keep their
+// state in process-wide globals.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/json.h"
+#include "cli/unit_target.h"
+#include "cli/unit_update.h"
+#include "cli/update_events.h"
+
+namespace cli {
+
+struct VenueRequest {
+  uint32_t seconds = 6;                // discovery time
+  std::vector<UnitTarget> namedUnits;  // --ip, added to the ones found
+  UpdateChoices choices;
+  bool skipCurrent = false;
+  bool dryRun = false;
+  bool stayInBootload = false;
+  bool yes = false;
+  bool json = false;
+  std::string reportPath;
+  // The arguments of every worker, before its own ones: the parser port
+  // and, for the rounds, the overwrite choices.
+  std::vector<std::string> queryArguments;
+  std::vector<std::string> roundArguments;
+};
+
+int RunVenueUpdate(const VenueRequest& request);
+
+// ---- the plan ----
+
+enum class PlanAction { kUpdate, kEnterThenUpdate, kSkip, kCannot };
+const char* PlanActionName(PlanAction action);  // "update", "enter-then-update", "skip", "cannot"
+
+struct PlanEntry {
+  UnitTarget target;
+  std::string mode;  // "bootload", "application" or "unknown"
+  std::string bootloaderVersion, applicationVersion;  // empty: not known
+  PlanAction action = PlanAction::kCannot;
+  std::string why;       // for kCannot: why not
+  int exitCode = 0;      // for kCannot: the exit code of the reason
+};
+
+// What to do with a unit, from its query's JSON line (empty when the query
+// gave none). `current` is the package's application version ("1.8").
+PlanEntry PlanUnit(const UnitTarget& target, const Json& query, bool skipCurrent, const std::string& current);
+// The package's application version as the units report theirs: "V1.8"
+// gives "1.8"; empty when it does not read as a version.
+std::string PackageApplicationVersion(const std::string& serverFirmwareVersion);
+
+// The plan table and the summary table, as a person reads them.
+std::string PlanTable(const std::vector<PlanEntry>& plan, bool skipCurrent);
+std::string SummaryTable(const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds);
+// One unit in the summary line and in the report.
+Json UnitSummaryJson(const PlanEntry& plan, const RoundReport& round);
+// 0 when every unit was updated or skipped; else the code the failures
+// share, or 1 when they differ.
+int VenueExitCode(const std::vector<RoundReport>& rounds);
+
+// ---- one unit's round, in a worker process ----
+
+struct RoundRequest {
+  UnitTarget target;
+  UpdateChoices choices;
+  bool enter = false;   // it runs its application: enter bootload mode first (the PIN on standard input)
+  bool check = false;   // after entering, leave the update out when the application is current
+  bool update = false;  // write the package
+  bool leave = false;   // start the application at the end, and confirm that it runs
+};
+
+// "enter,check,update,leave" and any part of it. False for anything else.
+bool ParseRoundSteps(const std::string& steps, RoundRequest* request);
+std::string RoundSteps(const RoundRequest& request);
+
+// Writes the round's events as JSON lines, the round's report last, and
+// returns its exit code.
+int RunVenueRound(const RoundRequest& request);
+
+}  // namespace cli
