@@ -31,8 +31,15 @@ if(WIN32)
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 
+  # The shipped build is 32-bit (x86); the 64-bit one exists for Wine tests
+  # on machines without 32-bit support, and its zip says so in its name.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(windows_arch x64)
+  else()
+    set(windows_arch x86)
+  endif()
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME tq35b-${PROJECT_VERSION}-windows-x86)
+  set(CPACK_PACKAGE_FILE_NAME tq35b-${PROJECT_VERSION}-windows-${windows_arch})
 else()
   install(TARGETS tq35b RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Installed under the name people type; the build tree keeps tq35b_sim,

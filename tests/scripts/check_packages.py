@@ -6,10 +6,13 @@ and checks what is in them.
         the .deb: control fields, files, the programs run from the unpacked
         package, and its manual pages equal what the programs' --help gives
     check_packages.py zip WINDOWS_BUILD OUT_DIR
-        the zip: both programs (PE32, i386), the README with CRLF lines
-    check_packages.py zip-wine OUT_DIR DRIVER_EXE
-        both programs of the zip start under Wine from the unpacked folder
-        (needs the zip made by "zip"; runs in tools/wine-run.sh)
+        the zip of the shipped 32-bit build: both programs (PE32, i386), the
+        README with CRLF lines
+    check_packages.py zip-wine WINE_BUILD OUT_DIR DRIVER_EXE
+        the zip of the Windows build that Wine runs here (the 32-bit one, or
+        the 64-bit test build where 32-bit programs cannot run): both
+        programs start under Wine from the unpacked folder (in
+        tools/wine-run.sh)
 
 Ends with "N passed, M failed"; the exit code is 77 when wine-run.sh skips.
 """
@@ -122,7 +125,7 @@ def pe_machine(data):
 
 def check_zip(build, out):
     version = project_version()
-    package = cpack(build, out, "tq35b-*-windows-x86.zip")
+    package = cpack(build, out, "tq35b-*-windows-*.zip")
     folder = f"tq35b-{version}-windows-x86"
     check("file name tq35b-VERSION-windows-x86.zip", os.path.basename(package) == folder + ".zip", package)
     with zipfile.ZipFile(package) as z:
@@ -136,7 +139,7 @@ def check_zip(build, out):
         lines = readme.split(b"\n")[:-1]
         check("README.txt: CRLF lines, the version and the package build filled in",
               lines and all(line.endswith(b"\r") for line in lines) and version.encode() in readme and
-              b"V1.8" in readme and b"@" not in readme.replace(b"tq35b@", b""), readme[:200])
+              b"V1.8" in readme and b"@" not in readme, readme[:200])
 
 
 # Runs inside wine-run.sh: both programs from the unpacked folder.
@@ -160,16 +163,14 @@ echo "ok: tq35b_updater.exe opens its main window"
 '''
 
 
-def check_zip_wine(out, driver):
+def check_zip_wine(build, out, driver):
     version = project_version()
-    made = glob.glob(os.path.join(out, f"tq35b-{version}-windows-x86.zip"))
-    if not check("the zip is there (made by the zip check)", len(made) == 1):
-        return
+    package = cpack(build, out, "tq35b-*-windows-*.zip")
     work = tempfile.mkdtemp(prefix="tq-zip.")
     try:
-        with zipfile.ZipFile(made[0]) as z:
+        with zipfile.ZipFile(package) as z:
             z.extractall(work)
-        folder = os.path.join(work, f"tq35b-{version}-windows-x86")
+        folder = os.path.join(work, os.path.basename(package)[:-len(".zip")])
         for exe in ("tq35b.exe", "tq35b_updater.exe"):
             os.chmod(os.path.join(folder, exe), 0o755)
         args = [os.path.join(SOURCE, "tools/wine-run.sh"), "--windows-program", driver]
@@ -179,24 +180,19 @@ def check_zip_wine(out, driver):
                                       folder, driver, version], timeout=900)
         if done.returncode == 77:
             sys.exit(77)
-        check("both programs start under Wine from the unpacked folder", done.returncode == 0,
+        check(f"both programs start under Wine from the unpacked {os.path.basename(package)}", done.returncode == 0,
               f"exit {done.returncode}")
     finally:
         shutil.rmtree(work)
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in ("deb", "zip", "zip-wine"):
+    modes = {"deb": (check_deb, 2), "zip": (check_zip, 2), "zip-wine": (check_zip_wine, 3)}
+    if len(sys.argv) < 2 or sys.argv[1] not in modes or len(sys.argv) != 2 + modes[sys.argv[1]][1]:
         sys.exit(__doc__)
-    mode = sys.argv[1]
-    if mode == "deb":
-        os.makedirs(sys.argv[3], exist_ok=True)
-        check_deb(sys.argv[2], sys.argv[3])
-    elif mode == "zip":
-        os.makedirs(sys.argv[3], exist_ok=True)
-        check_zip(sys.argv[2], sys.argv[3])
-    else:
-        check_zip_wine(sys.argv[2], sys.argv[3])
+    run_mode, _ = modes[sys.argv[1]]
+    os.makedirs(sys.argv[3], exist_ok=True)
+    run_mode(*sys.argv[2:])
     print(f"{results['passed']} passed, {results['failed']} failed")
     return 1 if results["failed"] else 0
 
