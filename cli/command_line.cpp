@@ -161,7 +161,9 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
                    " and updates units over the network or a serial line.",
                kProgram};
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string(kProgram) + " " + model + " package " + build);
+  // The program's own version, and the build of the firmware package it carries.
+  app.set_version_flag("--version",
+                       std::string(kProgram) + " " + TQ35B_VERSION + " (" + model + " package " + build + ")");
   app.footer(ExitCodeHelp());
 
   bool json = false;

@@ -26,7 +26,9 @@ class ConsoleMessageBoxes {
 
  private:
   Sink sink_;
-  void* hook_ = nullptr;
+#ifdef _WIN32
+  void* hook_ = nullptr;  // the calling thread's hook (an HHOOK)
+#endif
 };
 
 }  // namespace cli

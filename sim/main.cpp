@@ -64,6 +64,27 @@ const char kHelp[] =
     "                             of the built-in package\n"
     "  --only program|flash       compare only one of the two memories\n";
 
+const char kExitCodes[] =
+    "Exit codes:\n"
+    "  0  stopped by SIGTERM or SIGINT; --verify-dump: memory equals package\n"
+    "  1  the unit could not start (a port taken, say); --verify-dump: a difference\n"
+    "  2  bad usage; --verify-dump: the dump or the package cannot be read\n";
+
+// The help names the program as it was started: installed, it is tq35b-sim.
+void PrintHelp(const char* argv0) {
+  const char* slash = std::strrchr(argv0, '/');
+  const std::string name = slash ? slash + 1 : argv0;
+  std::string help = kHelp;
+  const std::string built = "tq35b_sim";
+  for (size_t at = help.find(built); at != std::string::npos; at = help.find(built, at + name.size()))
+    help.replace(at, built.size(), name);
+  std::fputs(help.c_str(), stdout);
+  std::fputs("Discovery answers (UDP 30303, only to this machine's own addresses):\n", stdout);
+  std::fputs(AnnounceOptionsHelp(), stdout);
+  std::fputs(TextHalfOptionsHelp(), stdout);
+  std::fputs(kExitCodes, stdout);
+}
+
 [[noreturn]] void Fail(const std::string& text) {
   std::fprintf(stderr, "tq35b_sim: %s (see --help)\n", text.c_str());
   std::exit(2);
@@ -170,10 +191,7 @@ int Verify(int argc, char** argv) {
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-      std::fputs(kHelp, stdout);
-      std::fputs("Discovery answers (UDP 30303, only to this machine's own addresses):\n", stdout);
-      std::fputs(AnnounceOptionsHelp(), stdout);
-      std::fputs(TextHalfOptionsHelp(), stdout);
+      PrintHelp(argv[0]);
       return 0;
     }
     if (!std::strcmp(argv[i], "--verify-dump")) return Verify(argc, argv);

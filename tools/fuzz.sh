@@ -8,9 +8,10 @@
 #   bash tools/fuzz.sh --seconds 600    every target for 10 minutes
 #   bash tools/fuzz.sh --seconds 600 --parallel 2 exchange_fuzz hex_line_fuzz
 #
-# Environment: TQ_FUZZ_BUILD (the clang tree, default build/fuzz) and
+# Environment: TQ_FUZZ_BUILD (the clang tree, default build/fuzz),
 # TQ_FUZZ_WORK (corpora grown by the runs, crash inputs and logs, default
-# build/fuzz-work). The committed seeds in fuzz/corpus/ are never written.
+# build/fuzz-work) and TQ_WERROR (ON: warnings are errors, as in CI). The
+# committed seeds in fuzz/corpus/ are never written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -22,7 +23,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --parallel) parallel=$2; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
@@ -34,7 +35,7 @@ build=${TQ_FUZZ_BUILD:-$root/build/fuzz}
 work=${TQ_FUZZ_WORK:-$root/build/fuzz-work}
 echo "== Fuzz build (clang-14, libFuzzer, ASan, UBSan) in $build"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DTQ_FUZZ=ON -DBUILD_TESTING=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQ_WERROR="${TQ_WERROR:-OFF}" >/dev/null
 cmake --build "$build" --target fuzzers -j "${TQ_JOBS:-2}"
 
 # Largest input per target: room for its longest useful script.

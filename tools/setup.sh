@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a Debian 12 machine:
 # the native toolchain and test libraries, the mingw-w64 i686 toolchain, Wine
-# (32-bit, so the i386 architecture), Xvfb and the screenshot tools. On a
-# machine that cannot run 32-bit programs (tools/wine-arch.sh), also 64-bit
-# Wine and the mingw-w64 x86_64 toolchain, for the 64-bit test build.
+# (32-bit, so the i386 architecture), Xvfb and the screenshot tools, the
+# format checker, and what CPack and the package checks use (dpkg-dev, file,
+# man-db). On a machine that cannot run 32-bit programs (tools/wine-arch.sh),
+# also 64-bit Wine and the mingw-w64 x86_64 toolchain, for the 64-bit test
+# build.
 # Safe to run again: it does nothing when everything is there.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build python3 pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14
+  dpkg-dev file man-db
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386
   xvfb xauth x11-apps imagemagick fonts-wine

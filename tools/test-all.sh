@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the Windows program and the native tree, and
-# runs every test: the native suite under the sanitizers (less its long
-# end-to-end runs), a short run of every fuzz target, then the native unit
-# and end-to-end tests and the Wine tests of the Windows build. Ends with
-# the whole run's time and ctest's summary.
+# Sets up the machine, checks the format of the sources, builds the Windows
+# program and the native tree, and runs every test: the native suite under
+# the sanitizers (less its long end-to-end runs), a short run of every fuzz
+# target, then the native unit and end-to-end tests, the packages and the
+# Wine tests of the Windows build. Ends with the whole run's time and
+# ctest's summary. With CI set, warnings are errors in every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/setup.sh
 
+# Every C and C++ file laid out as .clang-format says; seconds, so first.
+echo "== Format check"
+bash tools/check-format.sh
+
+# CI builds treat warnings as errors, on both compilers and in every tree.
+case ${CI:-} in '' | 0 | false) werror=OFF ;; *) werror=ON ;; esac
+export TQ_WERROR=$werror
+
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "== Windows build (mingw-w64 i686)"
-cmake --preset windows >/dev/null
+cmake --preset windows -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset windows -j "$jobs"
 
 # The Wine tests run the programs of the Windows build that Wine can run
@@ -20,13 +29,13 @@ cmake --build --preset windows -j "$jobs"
 win_build=build/windows
 if [[ $(bash tools/wine-arch.sh) == win64 ]]; then
   echo "== Windows 64-bit build for the Wine tests (this machine runs no 32-bit programs)"
-  cmake --preset windows64 >/dev/null
+  cmake --preset windows64 -DTQ_WERROR=$werror >/dev/null
   cmake --build --preset windows64 -j "$jobs"
   win_build=build/windows64
 fi
 
 echo "== Native build"
-cmake --preset native -DTQ_WIN_BUILD_DIR="$PWD/$win_build" >/dev/null
+cmake --preset native -DTQ_WIN_BUILD_DIR="$PWD/$win_build" -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset native -j "$jobs"
 
 # The native suite once more with AddressSanitizer, UndefinedBehavior-
@@ -38,7 +47,7 @@ cmake --build --preset native -j "$jobs"
 # for a short bounded time. Both come before the main run, so that the
 # last lines printed are its summary.
 echo "== Sanitizer build (ASan, UBSan, leak checks)"
-cmake --preset sanitize >/dev/null
+cmake --preset sanitize -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 echo "== Tests under the sanitizers (all but the label \"long\")"
 ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

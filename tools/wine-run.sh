@@ -22,10 +22,22 @@
 #   --size WxH           screen and virtual desktop size (default 1024x768)
 #   --timeout SECONDS    limit for COMMAND (default 600)
 #   --winedebug CHANNELS WINEDEBUG for the run (default -all)
+#   --program FILE       COMMAND needs FILE (a program of the native build, say):
+#                        a missing one fails the run (repeatable)
+#   --windows-program FILE  COMMAND needs FILE of the Windows build (repeatable)
+#
+# Preflight, the one place where a Wine test may be skipped: without a Wine
+# that runs, Xvfb, root (for the namespaces) or a --windows-program, the run
+# is skipped with exit code 77, which the tests register as "skipped". Under
+# CI (CI set to anything but "", 0 or false) the same lack fails the run
+# instead, since a CI run must run every Wine test. A missing --program
+# always fails. Once COMMAND runs, its exit code 77 is turned into 1, so that
+# a failure inside a test can never read as a skip.
 #
 # COMMAND sees DISPLAY, WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES, WINE (the wine
 # loader to call), WINESERVER, TQ_WINE_RUN=1, TQ_WINE_SERIAL_HIDDEN=1 and, in a
-# private network namespace, TQ_WINE_NETNS=1. The exit code is COMMAND's.
+# private network namespace, TQ_WINE_NETNS=1. The exit code is COMMAND's (77
+# aside); 125 is this script's own error.
 #
 # Wine is 32-bit where this machine runs 32-bit programs, and 64-bit where it
 # cannot (tools/wine-arch.sh says which); COMMAND's programs must match.
@@ -48,6 +60,17 @@ PROG=wine-run.sh
 die() { echo "$PROG: error: $*" >&2; exit 125; }
 note() { echo "$PROG: $*" >&2; }
 
+in_ci() {
+  case ${CI:-} in '' | 0 | false) return 1 ;; esac
+  return 0
+}
+# Something this machine lacks for Wine tests: skipped here, failed in CI.
+unavailable() {
+  if in_ci; then die "$* (CI=$CI: the Wine tests must run here)"; fi
+  echo "$PROG: skipped: $*"
+  exit 77
+}
+
 usage() {
   sed -n '2,/^set -euo/p' "$SELF" | sed -e '$d' -e 's/^# \{0,1\}//' >&2
   exit 125
@@ -64,6 +87,8 @@ TEMPLATE=""
 SIZE=1024x768
 TIMEOUT=600
 DEBUG_CHANNELS=-all
+PROGRAMS=()
+WINDOWS_PROGRAMS=()
 
 while (($#)); do
   case "$1" in
@@ -77,6 +102,8 @@ while (($#)); do
     --size) (($# >= 2)) || die "--size needs WxH"; SIZE=$2; shift ;;
     --timeout) (($# >= 2)) || die "--timeout needs SECONDS"; TIMEOUT=$2; shift ;;
     --winedebug) (($# >= 2)) || die "--winedebug needs CHANNELS"; DEBUG_CHANNELS=$2; shift ;;
+    --program) (($# >= 2)) || die "--program needs FILE"; PROGRAMS+=("$2"); shift ;;
+    --windows-program) (($# >= 2)) || die "--windows-program needs FILE"; WINDOWS_PROGRAMS+=("$2"); shift ;;
     -h|--help) usage ;;
     --) shift; break ;;
     *) die "unknown option '$1' (the command follows --)" ;;
@@ -98,7 +125,14 @@ done
 [[ -z $SHOT ]] || SHOT=$(readlink -m "$SHOT")
 [[ -z $TEMPLATE ]] || TEMPLATE=$(readlink -m "$TEMPLATE")
 
-# ------------------------------------------------------------------ tools
+# ------------------------------------------------------------------ preflight
+for f in "${PROGRAMS[@]}"; do
+  [[ -f $f ]] || die "no such program: $f"
+done
+for f in "${WINDOWS_PROGRAMS[@]}"; do
+  [[ -f $f ]] || unavailable "no $f (build the Windows tree first)"
+done
+
 find_tool() { # name fallback...
   local t
   for t in "$@"; do
@@ -111,14 +145,18 @@ find_tool() { # name fallback...
 # then run the 64-bit build of the Windows programs (tools/wine-arch.sh).
 WINE_ARCH=$("$(dirname "$SELF")/wine-arch.sh")
 if [[ $WINE_ARCH == win64 ]]; then
-  WINE=$(find_tool /usr/lib/wine/wine64 wine64) || die "64-bit wine not found (install wine64)"
+  WINE=$(find_tool /usr/lib/wine/wine64 wine64) || unavailable "64-bit wine is not installed (install wine64)"
   export WINELOADER=$WINE WINEARCH=win64
 else
-  WINE=$(find_tool wine wine-stable /usr/lib/wine/wine) || die "wine not found (install wine and wine32)"
+  WINE=$(find_tool wine wine-stable /usr/lib/wine/wine) || unavailable "wine is not installed (install wine and wine32)"
   export WINEARCH=win32
 fi
-WINESERVER=$(find_tool wineserver /usr/lib/wine/wineserver) || die "wineserver not found"
-XVFB=$(find_tool Xvfb) || die "Xvfb not found (install xvfb)"
+WINESERVER=$(find_tool wineserver /usr/lib/wine/wineserver) || unavailable "wineserver is not installed"
+XVFB=$(find_tool Xvfb) || unavailable "Xvfb is not installed (install xvfb)"
+# Installed is not enough: the loader must start on this machine.
+if ! wine_says=$("$WINE" --version 2>&1); then
+  unavailable "wine does not run here: $(tail -n 1 <<<"$wine_says")"
+fi
 WINE_FONTS=/usr/share/wine/fonts
 for t in unshare timeout setpriv flock; do command -v $t >/dev/null || die "$t not found"; done
 
@@ -128,7 +166,8 @@ for t in unshare timeout setpriv flock; do command -v $t >/dev/null || die "$t n
 if [[ -z ${TQ_WINE_RUN_INNER:-} ]]; then
   flags=(--mount --propagation private)
   ((NETNS)) && flags+=(--net)
-  unshare "${flags[@]}" -- true 2>/dev/null || die "cannot make private namespaces (unshare needs root)"
+  [[ $(id -u) == 0 ]] || unavailable "private namespaces need root"
+  unshare "${flags[@]}" -- true 2>/dev/null || unavailable "cannot make private namespaces"
   export TQ_WINE_RUN_INNER=1
   exec unshare "${flags[@]}" -- "$BASH" "$SELF" "${ORIG_ARGS[@]}"
 fi
@@ -381,6 +420,9 @@ RC=$?
 set -e
 if ((RC == 124)); then
   note "command timed out after $TIMEOUT s: $*"
+elif ((RC == 77)); then
+  note "command ended with 77, which would read as a skip; failing instead"
+  RC=1
 fi
 
 if [[ -n $SHOT ]]; then

@@ -12,16 +12,16 @@
 # code shows must not wait for a click). Ends with "N passed, M failed".
 set -euo pipefail
 
-sim=$(readlink -f "$1")
+[[ $# == 2 ]] || { echo "usage: $0 SIM TQ35B.EXE" >&2; exit 2; }
+sim=$(readlink -m "$1")
 exe=$(readlink -m "$2")
 here=$(dirname "$(readlink -f "$0")")
 if [[ ${TQ_WINE_RUN:-} != 1 ]]; then
-  [[ -f $exe ]] || { echo "run_win_cli_test: skipped: $exe is not built"; exit 77; }
   work=$(mktemp -d)
   export TQ_CLI_WORK=$work
   status=0
-  bash "$here/../../tools/wine-run.sh" --netns --hide-serial --com "5=$work/com5" -- \
-    bash "$(readlink -f "$0")" "$sim" "$exe" || status=$?
+  bash "$here/../../tools/wine-run.sh" --program "$sim" --windows-program "$exe" \
+    --netns --hide-serial --com "5=$work/com5" -- bash "$(readlink -f "$0")" "$sim" "$exe" || status=$?
   rm -rf "$work"
   exit "$status"
 fi

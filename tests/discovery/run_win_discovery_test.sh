@@ -8,7 +8,7 @@
 #
 # SIM is tq35b_sim, NATIVE_REPORT the native discovery_report program and
 # WIN_EXE win_discovery_test.exe. Exit 0 when both agree and find what the
-# units announce; 77 when Wine or namespaces are not available.
+# units announce; 77 when tools/wine-run.sh skips the run.
 set -euo pipefail
 
 seconds=5
@@ -62,9 +62,7 @@ if [[ "${1:-}" == --inside ]]; then
 fi
 
 [[ $# == 3 ]] || { echo "usage: $0 SIM NATIVE_REPORT WIN_EXE" >&2; exit 2; }
-for f in "$@"; do [[ -x "$f" || -f "$f" ]] || { echo "no such program: $f (build the Windows tree first)" >&2; exit 1; }; done
-command -v wine >/dev/null || [[ -x /usr/lib/wine/wine ]] || { echo "skipped: wine is not installed"; exit 77; }
-[[ $(id -u) == 0 ]] || { echo "skipped: namespaces need root"; exit 77; }
 here=$(dirname "$(readlink -f "$0")")
-exec "$here/../../tools/wine-run.sh" --addr 10.77.0.1/24 --link-local --timeout 240 -- \
-  bash "$here/run_win_discovery_test.sh" --inside "$(readlink -f "$1")" "$(readlink -f "$2")" "$(readlink -f "$3")"
+exec "$here/../../tools/wine-run.sh" --program "$1" --program "$2" --windows-program "$3" \
+  --addr 10.77.0.1/24 --link-local --timeout 240 -- \
+  bash "$here/run_win_discovery_test.sh" --inside "$(readlink -m "$1")" "$(readlink -m "$2")" "$(readlink -m "$3")"
