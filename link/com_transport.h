@@ -23,7 +23,8 @@ class COMTransport : public Transport {
   // Always 1; a failed write closes the port.
   int Write(const uint8_t* data, int length) override;
   // Returns once the buffer is full or about 5 ms have passed; on Linux also
-  // once the line has fallen quiet for two character times after a byte.
+  // once the line has fallen quiet after a byte (for two character times at
+  // up to 19200 bit/s; at faster rates when no more bytes are there).
   uint16_t Read(uint8_t* buffer, int capacity) override;
   const wchar_t* Kind() override;
   // The bytes the driver already holds, at once; 0 at once when it holds none.
