@@ -13,8 +13,8 @@ void EnumerateComPorts() {
   for (unsigned n = 1; n <= 255 && next < kSerialPortCount; ++n) {
     wchar_t path[kSerialPortNameSize];
     swprintf(path, kSerialPortNameSize, L"\\\\.\\COM%u", n);
-    HANDLE port = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE port = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
     if (port == INVALID_HANDLE_VALUE) continue;
     ::CloseHandle(port);
     wcsncpy(appState.SerialPortTable[next++], path, kSerialPortNameSize - 1);

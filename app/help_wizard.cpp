@@ -98,7 +98,8 @@ void EndWizard(HWND dialog) {
 INT_PTR OnHelpInit(HWND dialog, HelpPages* pages) {
   ::SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(pages));
   pages->font = CreatePageFont(dialog);
-  if (pages->font) ::SendDlgItemMessageW(dialog, IDC_HELP_TEXT, WM_SETFONT, reinterpret_cast<WPARAM>(pages->font), TRUE);
+  if (pages->font)
+    ::SendDlgItemMessageW(dialog, IDC_HELP_TEXT, WM_SETFONT, reinterpret_cast<WPARAM>(pages->font), TRUE);
   ShowCurrentPage(dialog, *pages);
   return TRUE;
 }

@@ -37,9 +37,7 @@ void EnableMenuCommand(HWND window, UINT id, bool enable) {
 
 bool IsChecked(HWND window, int id) { return ::IsDlgButtonChecked(window, id) == BST_CHECKED; }
 
-bool ComListHasItems(HWND window) {
-  return ::SendDlgItemMessageW(window, IDC_COM_PORT_LIST, CB_GETCOUNT, 0, 0) > 0;
-}
+bool ComListHasItems(HWND window) { return ::SendDlgItemMessageW(window, IDC_COM_PORT_LIST, CB_GETCOUNT, 0, 0) > 0; }
 
 int SelectedComIndex(HWND window) {
   return static_cast<int>(::SendDlgItemMessageW(window, IDC_COM_PORT_LIST, CB_GETCURSEL, 0, 0));
@@ -149,9 +147,7 @@ static LRESULT OnInitDialog(HWND window) {
 // selected (after a device change refilled the list, say) there is no unit
 // to talk to, and the commands say so instead of building a link from a
 // missing selection.
-static bool LinkSelectable(HWND window) {
-  return IsChecked(window, IDC_LINK_IP) || SelectedComIndex(window) >= 0;
-}
+static bool LinkSelectable(HWND window) { return IsChecked(window, IDC_LINK_IP) || SelectedComIndex(window) >= 0; }
 
 static bool RefuseWithoutPort(HWND window) {
   if (LinkSelectable(window)) return false;
@@ -268,8 +264,7 @@ static void OnDiscover(HWND window) {
 
 static void OnAddressChanged(HWND window) {
   DWORD address = 0;
-  LRESULT filled =
-      ::SendDlgItemMessageW(window, IDC_IP_ADDRESS, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address));
+  LRESULT filled = ::SendDlgItemMessageW(window, IDC_IP_ADDRESS, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address));
   EnableEnterBootload(window, false);
   uint32_t networkOrder = htonl(address);
   if (filled == 4 && address != 0 && address != 0xFFFFFFFFu && IsUnitAddress(networkOrder)) {

@@ -43,10 +43,6 @@ bool ReportStatus(platform::WindowRef window, const wchar_t* text, bool post) {
   return true;
 }
 
-const wchar_t* StatusTextOf(platform::MessageLParam lParam) {
-  return reinterpret_cast<const wchar_t*>(lParam);
-}
+const wchar_t* StatusTextOf(platform::MessageLParam lParam) { return reinterpret_cast<const wchar_t*>(lParam); }
 
-void ReleaseStatusText(platform::MessageLParam lParam) {
-  delete[] reinterpret_cast<wchar_t*>(lParam);
-}
+void ReleaseStatusText(platform::MessageLParam lParam) { delete[] reinterpret_cast<wchar_t*>(lParam); }

@@ -343,8 +343,8 @@ bool BenchSerialMode(bool sequence, double* ratio) {
   *ratio = run.seconds / wire;
   std::printf("  %s bytes: %llu to the unit, %llu back, in %zu exchanges\n", ModeName(sequence),
               (unsigned long long)run.bytesOut, (unsigned long long)run.bytesIn, run.exchanges.size());
-  std::printf("  %s update %.3f s, wire time %.3f s, ratio %.3f (goal <= %s)\n", ModeName(sequence), run.seconds,
-              wire, *ratio, sequence ? "1.10" : "1.05");
+  std::printf("  %s update %.3f s, wire time %.3f s, ratio %.3f (goal <= %s)\n", ModeName(sequence), run.seconds, wire,
+              *ratio, sequence ? "1.10" : "1.05");
   return true;
 }
 

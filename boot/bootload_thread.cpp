@@ -305,7 +305,8 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   PostStatus(window, IDS_INITIALIZING);
   bootloaderSession.Open();
 
-  if (!bootloaderSession.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 1000)) return Finish(window, UWM_NO_RESPONSE);
+  if (!bootloaderSession.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 1000))
+    return Finish(window, UWM_NO_RESPONSE);
   bool takesSequence = false;
   if (!BootloaderVersionAccepted(bootloaderSession, &takesSequence)) return Finish(window, UWM_WRONG_RESPONSE);
   sequenceMode = takesSequence;

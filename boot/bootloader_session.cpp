@@ -209,7 +209,8 @@ bool BootloaderSession::Receive(const uint8_t* bytes, uint16_t count, uint16_t* 
       if (replyLength_ >= 3) {
         const uint16_t bodyLength = static_cast<uint16_t>(replyLength_ - kCrcSize);
         const uint16_t crc = Crc16(reply_, bodyLength);
-        if (reply_[bodyLength] == static_cast<uint8_t>(crc) && reply_[bodyLength + 1] == static_cast<uint8_t>(crc >> 8)) {
+        if (reply_[bodyLength] == static_cast<uint8_t>(crc) &&
+            reply_[bodyLength + 1] == static_cast<uint8_t>(crc >> 8)) {
           complete_ = true;
           *used = static_cast<uint16_t>(i + 1);
           return true;

@@ -24,7 +24,8 @@ unsigned TQ_THREAD_CALL exit_bootload_thread(void* argument) {
   bootloaderSession.SetTransport(request->link);
   bootloaderSession.Open();
 
-  if (!bootloaderSession.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 1000)) return Finish(window, UWM_NO_RESPONSE);
+  if (!bootloaderSession.SendCommand(ReadBootloaderVersion, nullptr, 0, 5, 1000))
+    return Finish(window, UWM_NO_RESPONSE);
   // This run's own flag: the update's process-wide sequence mode stays as
   // the last update left it.
   bool takesSequence = false;

@@ -26,8 +26,8 @@ constexpr size_t kPinDigits = kInstallerPinDigits;
 void Report(bool json, const char* event, const UnitTarget& target, const char* result, int exitCode,
             const std::string& text) {
   if (json) {
-    const Json object{{"event", event}, {"unit", target.label}, {"result", result}, {"exit_code", exitCode},
-                      {"text", text}};
+    const Json object{
+        {"event", event}, {"unit", target.label}, {"result", result}, {"exit_code", exitCode}, {"text", text}};
     WriteOut(JsonLine(object) + "\n");
   } else {
     (exitCode == kExitSuccess ? WriteOut : WriteErr)(target.label + ": " + text + "\n");
@@ -40,7 +40,6 @@ bool IsFourDigits(const char* line) {
     if (line[i] < '0' || line[i] > '9') return false;
   return true;
 }
-
 
 // Only the kind and the endpoint of this link are used; it is never opened.
 Transport* MakeTextLink(const UnitTarget& target) { return MakeBootloaderLink(target); }

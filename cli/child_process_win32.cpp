@@ -18,8 +18,10 @@ std::wstring Quoted(const std::wstring& argument) {
       ++backslashes;
       continue;
     }
-    if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
-    else out.append(backslashes, L'\\');
+    if (c == L'"')
+      out.append(backslashes * 2 + 1, L'\\');
+    else
+      out.append(backslashes, L'\\');
     backslashes = 0;
     out += c;
   }

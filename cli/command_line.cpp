@@ -36,11 +36,12 @@ struct TargetOptions {
 
 void AddTargetOptions(CLI::App* command, TargetOptions& targets, bool several) {
   const std::string many = several ? " Give it again for more units." : "";
-  command->add_option("--ip", targets.ips,
-                      "The unit's IPv4 address; :PORT sets the bootloader's UDP port (6234)." + many)
+  command
+      ->add_option("--ip", targets.ips, "The unit's IPv4 address; :PORT sets the bootloader's UDP port (6234)." + many)
       ->type_name("ADDR[:PORT]");
-  command->add_option("--port", targets.ports,
-                      "The unit's serial port (Linux: a device path such as /dev/ttyUSB0; Windows: COM3)." + many)
+  command
+      ->add_option("--port", targets.ports,
+                   "The unit's serial port (Linux: a device path such as /dev/ttyUSB0; Windows: COM3)." + many)
       ->type_name("PORT");
 }
 
@@ -106,16 +107,17 @@ bool KnownSubcommand(const CLI::App& app, const std::vector<std::string>& argume
 // --NAME and --no-NAME. Giving both is refused: one of them is a mistake,
 // and guessing which could overwrite a part the user meant to keep.
 void AddOverwriteChoice(CLI::App* command, const std::string& name, const std::string& help, bool& choice) {
-  auto* on = command->add_flag_callback("--" + name, [&choice] { choice = true; },
-                                        help + " (default: " + OnOff(choice) + ")");
-  auto* off = command->add_flag_callback("--no-" + name, [&choice] { choice = false; }, "Leave that part as it is");
+  auto* on = command->add_flag_callback(
+      "--" + name, [&choice] { choice = true; }, help + " (default: " + OnOff(choice) + ")");
+  auto* off = command->add_flag_callback(
+      "--no-" + name, [&choice] { choice = false; }, "Leave that part as it is");
   on->excludes(off);
 }
 
 // update --all and the options that only it takes.
 struct VenueOptions {
   bool all = false;
-  std::string round;  // a worker's round of a venue update
+  std::string round;               // a worker's round of a venue update
   std::vector<CLI::Option*> only;  // options that need --all
 };
 
@@ -142,9 +144,10 @@ void AddVenueOptions(CLI::App* update, VenueRequest& venue, VenueOptions& option
                        "With --all: leave the updated units in bootload mode instead of starting their "
                        "application"),
       update->add_flag("--yes,-y", venue.yes, "With --all: do not ask before writing to several units"),
-      update->add_option("--report", venue.reportPath,
-                         "With --all: write the summary as one JSON document to FILE, the service record of the "
-                         "visit")
+      update
+          ->add_option("--report", venue.reportPath,
+                       "With --all: write the summary as one JSON document to FILE, the service record of the "
+                       "visit")
           ->type_name("FILE")};
   update->add_option("--round", options.round)->group("");  // a worker's part of --all
 }
@@ -183,14 +186,16 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
       ->check(CLI::Range(1, 3600).description(""))
       ->type_name("SECONDS")
       ->capture_default_str();
-  discover->add_option("--port", discoverRequest.ports,
-                       "A serial port to search (Linux: required, give it once per port; Windows: all COM ports "
-                       "by default)")
+  discover
+      ->add_option("--port", discoverRequest.ports,
+                   "A serial port to search (Linux: required, give it once per port; Windows: all COM ports "
+                   "by default)")
       ->type_name("PORT");
   discover->add_flag("--json", json, jsonHelp);
 
-  CLI::App* query = app.add_subcommand("query", "Ask one unit for its bootloader and application versions and its "
-                                                "bootload mode");
+  CLI::App* query = app.add_subcommand("query",
+                                       "Ask one unit for its bootloader and application versions and its "
+                                       "bootload mode");
   AddTargetOptions(query, targets, false);
   AddParserPort(query, parserPort);
   query->add_flag("--json", json, jsonHelp);

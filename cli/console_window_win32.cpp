@@ -11,9 +11,7 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"TQ35B_CONSOLE_RECEIVER";
 
-bool IsWorkerMessage(UINT message) {
-  return message >= UWM_NETWORK_UNIT_FOUND && message <= UWM_PROGRESS_POSITION;
-}
+bool IsWorkerMessage(UINT message) { return message >= UWM_NETWORK_UNIT_FOUND && message <= UWM_PROGRESS_POSITION; }
 
 LRESULT CALLBACK ReceiverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {

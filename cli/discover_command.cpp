@@ -38,7 +38,8 @@ class DiscoveryWatcher : public MessageHandler {
     FoundUnit unit;
     if (message == UWM_NETWORK_UNIT_FOUND) {
       unit.address = static_cast<uint32_t>(lParam);
-      for (const FoundUnit& known : units) if (known.portIndex < 0 && known.address == unit.address) return;
+      for (const FoundUnit& known : units)
+        if (known.portIndex < 0 && known.address == unit.address) return;
       unit.name = DottedAddress(unit.address);
       unit.bootload = (wParam & kUnitInBootload) != 0;
       unit.otherSubnet = (wParam & kUnitOtherSubnet) != 0;
@@ -46,7 +47,8 @@ class DiscoveryWatcher : public MessageHandler {
     } else if (message == UWM_SERIAL_UNIT_FOUND) {
       const int index = static_cast<int>(lParam);
       if (index < 0 || index >= kSerialPortCount) return;
-      for (const FoundUnit& known : units) if (known.portIndex == index) return;
+      for (const FoundUnit& known : units)
+        if (known.portIndex == index) return;
       unit.portIndex = index;
       unit.name = PortLabel(index);
       unit.bootload = wParam != 0;
@@ -100,7 +102,8 @@ std::string Table(std::vector<FoundUnit> units, bool serial) {
                      [](const FoundUnit& a, const FoundUnit& b) { return a.bootload && !b.bootload; });
   size_t width = serial ? 4 : 7;
   for (const FoundUnit& unit : units) width = std::max(width, unit.name.size());
-  std::string table = Pad(serial ? "PORT" : "ADDRESS", width) + "  " + Pad("MODE", 11) + (serial ? "" : "  MARKS") + "\n";
+  std::string table = Pad(serial ? "PORT" : "ADDRESS", width) + "  " + Pad("MODE", 11) + (serial ? "" : "  MARKS") +
+                      "\n";
   for (const FoundUnit& unit : units) {
     std::string line = Pad(unit.name, width) + "  " + Pad(unit.bootload ? "bootload" : "application", 11);
     if (!serial) {

@@ -76,9 +76,9 @@ int RunInfoCommand(bool json) {
   out += Row("Server UI", Property(L"server-ui-version"));
   out += Row("Server hardware", Property(L"server-hw-version"));
   if (appState.packageHasApplication)
-    out += Row("Application image", Grouped(applicationImage.RecordCount()) + " records (" +
-                                        Grouped(app.dataRecords) + " data records, " + Grouped(app.dataBytes) +
-                                        " program bytes; " + Grouped(app.recordTotal) + " bytes to send)");
+    out += Row("Application image", Grouped(applicationImage.RecordCount()) + " records (" + Grouped(app.dataRecords) +
+                                        " data records, " + Grouped(app.dataBytes) + " program bytes; " +
+                                        Grouped(app.recordTotal) + " bytes to send)");
   else
     out += Row("Application image", "none in this package");
   if (appState.packageHasFlash)

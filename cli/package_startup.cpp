@@ -40,7 +40,8 @@ std::wstring StepOfStatus(const std::wstring& status) {
   const std::wstring suffix = format.substr(placeholder + 2);
   std::wstring step = status;
   if (!prefix.empty() && step.compare(0, prefix.size(), prefix) == 0) step.erase(0, prefix.size());
-  if (!suffix.empty() && step.size() >= suffix.size() && step.compare(step.size() - suffix.size(), suffix.size(), suffix) == 0)
+  if (!suffix.empty() && step.size() >= suffix.size() &&
+      step.compare(step.size() - suffix.size(), suffix.size(), suffix) == 0)
     step.erase(step.size() - suffix.size());
   return step;
 }

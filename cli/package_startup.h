@@ -27,8 +27,8 @@ namespace cli {
 struct ApplicationFigures {
   std::vector<uint16_t> recordBytes;  // the size of each record as it goes to the unit
   uint32_t dataRecords = 0;
-  uint64_t dataBytes = 0;   // program bytes carried by the data records
-  uint64_t recordTotal = 0; // sum of recordBytes
+  uint64_t dataBytes = 0;    // program bytes carried by the data records
+  uint64_t recordTotal = 0;  // sum of recordBytes
 };
 ApplicationFigures ReadApplicationFigures();
 

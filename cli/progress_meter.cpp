@@ -70,7 +70,8 @@ ProgressReading ProgressMeter::At(uint32_t position, int64_t nowMs) const {
     if (framesDone > 0)
       reading.remainingMs = static_cast<int64_t>(reading.elapsedMs * double(framesAll - framesDone) / framesDone);
   } else if (reading.position > 0) {
-    reading.remainingMs = static_cast<int64_t>(reading.elapsedMs * double(total_ - reading.position) / reading.position);
+    reading.remainingMs = static_cast<int64_t>(reading.elapsedMs * double(total_ - reading.position) /
+                                               reading.position);
   }
   return reading;
 }

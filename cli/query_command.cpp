@@ -38,8 +38,9 @@ int RunQueryCommand(const UnitTarget& target, bool json) {
   const QueryFindings found = QueryUnitVersions(target);
   const int exitCode = ExitCodeOfQuery(found);
   const bool accepted = found.bootloaderAnswered && IsAcceptedBootloaderVersion(found.bootloaderVersion);
-  const std::string application =
-      HasApplicationVersion(found.applicationVersion) ? ApplicationVersionText(found.applicationVersion) : "";
+  const std::string application = HasApplicationVersion(found.applicationVersion)
+                                      ? ApplicationVersionText(found.applicationVersion)
+                                      : "";
 
   if (json) {
     Json object;

@@ -89,12 +89,12 @@ bool AskYes(const char* prompt) {
   WriteErr(prompt);
   char answer[16];
   const bool read = ReadLine(STDIN_FILENO, answer, sizeof answer);
-  return read && (std::strcmp(answer, "y") == 0 || std::strcmp(answer, "yes") == 0 ||
-                  std::strcmp(answer, "Y") == 0 || std::strcmp(answer, "YES") == 0 || std::strcmp(answer, "Yes") == 0);
+  return read && (std::strcmp(answer, "y") == 0 || std::strcmp(answer, "yes") == 0 || std::strcmp(answer, "Y") == 0 ||
+                  std::strcmp(answer, "YES") == 0 || std::strcmp(answer, "Yes") == 0);
 }
 
 void CatchInterrupt() {
-  struct sigaction note{};
+  struct sigaction note {};
   note.sa_handler = NoteInterrupt;
   note.sa_flags = SA_RESETHAND;  // the second one takes its usual course
   sigemptyset(&note.sa_mask);
@@ -114,7 +114,8 @@ bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity) {
   termios quiet = g_savedTerminal;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   quiet.c_lflag |= ECHONL;  // the line end still shows, so the next output starts on a new line
-  struct sigaction restore{}, oldInt{}, oldTerm{}, oldQuit{};
+  struct sigaction restore {
+  }, oldInt{}, oldTerm{}, oldQuit{};
   restore.sa_handler = RestoreEchoAndRaise;
   sigemptyset(&restore.sa_mask);
   sigaction(SIGINT, &restore, &oldInt);

@@ -10,8 +10,8 @@ namespace cli {
 
 struct QueryFindings {
   bool bootloaderAnswered = false;
-  unsigned bootloaderVersion = 0;              // major in bits 8-15, minor in bits 0-7
-  uint32_t applicationVersion = 0xFFFFFFFFu;   // 0xFFFFFFFF or 0: none read
+  unsigned bootloaderVersion = 0;             // major in bits 8-15, minor in bits 0-7
+  uint32_t applicationVersion = 0xFFFFFFFFu;  // 0xFFFFFFFF or 0: none read
   // The unit's text interface, asked when the bootloader was silent.
   bool textAnswered = false;
   bool canEnterBootload = false;  // it reported bootload mode off

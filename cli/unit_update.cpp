@@ -123,8 +123,7 @@ std::string SilentBootloaderText(const QueryFindings& found) {
   if (found.textAnswered && found.canEnterBootload)
     return "The unit is running its application with bootload mode off. Put it into bootload mode first "
            "(enter-bootload).";
-  if (found.textAnswered)
-    return "The unit's application answers, but its bootloader does not.";
+  if (found.textAnswered) return "The unit's application answers, but its bootloader does not.";
   return Utf8(updaterProperties.Get(L"error-message.NoResponse"));
 }
 

@@ -12,8 +12,8 @@
 namespace cli {
 
 struct UpdateChoices {
-  bool serverFirmware = false;   // the application image
-  bool serverUi = false;         // the flash image
+  bool serverFirmware = false;  // the application image
+  bool serverUi = false;        // the flash image
   bool factoryDefaults = false;
 };
 

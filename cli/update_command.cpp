@@ -116,7 +116,8 @@ int RunInWorkers(const UpdateRequest& request) {
     std::vector<std::string> arguments = request.workerArguments;
     arguments.insert(arguments.end(), request.targetArguments[i].begin(), request.targetArguments[i].end());
     std::string error;
-    if (!workers.Start(i, arguments, std::string(), &error)) presenter.Event(i, LostWorkerOutcome(request.targets[i], error));
+    if (!workers.Start(i, arguments, std::string(), &error))
+      presenter.Event(i, LostWorkerOutcome(request.targets[i], error));
   }
 
   workers.Run(

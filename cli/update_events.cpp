@@ -28,8 +28,8 @@ const char* ResultName(UpdateResult result) {
 }
 
 bool ResultFromName(const std::string& name, UpdateResult* result) {
-  for (UpdateResult r : {UpdateResult::kSucceeded, UpdateResult::kFailed, UpdateResult::kNoResponse,
-                         UpdateResult::kWrongResponse})
+  for (UpdateResult r :
+       {UpdateResult::kSucceeded, UpdateResult::kFailed, UpdateResult::kNoResponse, UpdateResult::kWrongResponse})
     if (name == ResultName(r)) {
       *result = r;
       return true;

@@ -25,11 +25,11 @@ struct RoundReport {
   RoundResult result = RoundResult::kNotReached;
   std::string failedStep;  // the step that failed: "enter bootload", "update"...; empty otherwise
   int exitCode = 1;
-  std::string text;        // what happened, for a person
-  std::string bootloaderVersion;   // empty when not known
-  std::string applicationBefore;   // empty when not known
-  std::string applicationAfter;    // as read back from the unit; empty when not known
-  std::string modeAfter;           // "application", "bootload" or "unknown"
+  std::string text;               // what happened, for a person
+  std::string bootloaderVersion;  // empty when not known
+  std::string applicationBefore;  // empty when not known
+  std::string applicationAfter;   // as read back from the unit; empty when not known
+  std::string modeAfter;          // "application", "bootload" or "unknown"
   int64_t elapsedMs = 0;
 };
 

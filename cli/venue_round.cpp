@@ -64,8 +64,7 @@ class Round {
     if (request_.enter) {
       if (!Enter()) return Finish();
       current = request_.check && !report_.applicationBefore.empty() &&
-                report_.applicationBefore ==
-                    PackageApplicationVersion(Utf8(unitProperties.Get(L"server-fw-version")));
+                report_.applicationBefore == PackageApplicationVersion(Utf8(unitProperties.Get(L"server-fw-version")));
     }
     if (request_.update && !current) {
       if (!Update()) return Finish();
@@ -199,11 +198,16 @@ bool ParseRoundSteps(const std::string& steps, RoundRequest* request) {
   std::string part;
   bool any = false;
   while (std::getline(parts, part, ',')) {
-    if (part == "enter") request->enter = true;
-    else if (part == "check") request->check = true;
-    else if (part == "update") request->update = true;
-    else if (part == "leave") request->leave = true;
-    else return false;
+    if (part == "enter")
+      request->enter = true;
+    else if (part == "check")
+      request->check = true;
+    else if (part == "update")
+      request->update = true;
+    else if (part == "leave")
+      request->leave = true;
+    else
+      return false;
     any = true;
   }
   return any;

@@ -48,7 +48,8 @@ std::string Columns(const std::vector<std::vector<std::string>>& rows) {
   std::string out;
   for (const auto& row : rows) {
     std::string line;
-    for (size_t i = 0; i < row.size(); ++i) line += (i ? "  " : "") + (i + 1 < row.size() ? Pad(row[i], widths[i]) : row[i]);
+    for (size_t i = 0; i < row.size(); ++i)
+      line += (i ? "  " : "") + (i + 1 < row.size() ? Pad(row[i], widths[i]) : row[i]);
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out += line + "\n";
   }
@@ -140,8 +141,8 @@ std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<U
   for (int attempt = 0; attempt < 2; ++attempt) {
     WorkerPool workers;
     for (size_t i = 0; i < units.size(); ++i) {
-      if (attempt > 0 && (FieldFlag(answers[i], "bootloader_answered") ||
-                          FieldFlag(answers[i], "text_interface_answered")))
+      if (attempt > 0 &&
+          (FieldFlag(answers[i], "bootloader_answered") || FieldFlag(answers[i], "text_interface_answered")))
         continue;
       std::vector<std::string> arguments = request.queryArguments;
       for (const std::string& argument : TargetArguments(units[i])) arguments.push_back(argument);
@@ -156,7 +157,8 @@ std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<U
         [](size_t, int) {});
   }
   std::vector<PlanEntry> plan;
-  for (size_t i = 0; i < units.size(); ++i) plan.push_back(PlanUnit(units[i], answers[i], request.skipCurrent, current));
+  for (size_t i = 0; i < units.size(); ++i)
+    plan.push_back(PlanUnit(units[i], answers[i], request.skipCurrent, current));
   return plan;
 }
 
@@ -251,9 +253,9 @@ void RunRounds(const VenueRequest& request, const std::vector<PlanEntry>& plan, 
         reported[index] = true;
         rounds[index].result = stopped[index] ? RoundResult::kNotReached : RoundResult::kFailed;
         rounds[index].exitCode = kExitFailed;
-        rounds[index].text = stopped[index] ? "stopped by the user before anything was written"
-                                            : "the worker process ended without a report (exit code " +
-                                                  std::to_string(code) + ")";
+        rounds[index].text = stopped[index]
+                                 ? "stopped by the user before anything was written"
+                                 : "the worker process ended without a report (exit code " + std::to_string(code) + ")";
       },
       [&] {
         if (stopping || !Interrupted()) return;
@@ -333,8 +335,8 @@ std::string SummaryTable(const std::vector<PlanEntry>& plan, const std::vector<R
       {"UNIT", "BOOTLOADER", "BEFORE", "AFTER", "RESULT", "TIME", "NOW IN", "DETAIL"}};
   for (size_t i = 0; i < plan.size(); ++i) {
     const RoundReport& round = rounds[i];
-    rows.push_back({plan[i].target.label, OrDash(round.bootloaderVersion.empty() ? plan[i].bootloaderVersion
-                                                                                  : round.bootloaderVersion),
+    rows.push_back({plan[i].target.label,
+                    OrDash(round.bootloaderVersion.empty() ? plan[i].bootloaderVersion : round.bootloaderVersion),
                     OrDash(round.applicationBefore), OrDash(round.applicationAfter), ResultText(round),
                     DurationText(round.elapsedMs), round.modeAfter.empty() ? "unknown" : round.modeAfter,
                     OneLine(round.text)});
@@ -401,8 +403,8 @@ int RunVenueUpdate(const VenueRequest& request) {
 
   // Confirm, and read the PIN once.
   const size_t toWrite = static_cast<size_t>(std::count_if(plan.begin(), plan.end(), Writes));
-  const bool anyToEnter = std::any_of(plan.begin(), plan.end(),
-                                      [](const PlanEntry& entry) { return entry.action == PlanAction::kEnterThenUpdate; });
+  const bool anyToEnter = std::any_of(
+      plan.begin(), plan.end(), [](const PlanEntry& entry) { return entry.action == PlanAction::kEnterThenUpdate; });
   if (toWrite > 1 && !request.yes && StdinIsTerminal() &&
       !AskYes(("Update " + std::to_string(toWrite) + " units? [y/N] ").c_str())) {
     WriteErr("tq35b: nothing was written\n");

@@ -44,11 +44,11 @@ const char* PlanActionName(PlanAction action);  // "update", "enter-then-update"
 
 struct PlanEntry {
   UnitTarget target;
-  std::string mode;  // "bootload", "application" or "unknown"
+  std::string mode;                                   // "bootload", "application" or "unknown"
   std::string bootloaderVersion, applicationVersion;  // empty: not known
   PlanAction action = PlanAction::kCannot;
-  std::string why;       // for kCannot: why not
-  int exitCode = 0;      // for kCannot: the exit code of the reason
+  std::string why;   // for kCannot: why not
+  int exitCode = 0;  // for kCannot: the exit code of the reason
 };
 
 // What to do with a unit, from its query's JSON line (empty when the query

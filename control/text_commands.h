@@ -38,8 +38,7 @@ using ProbeAnswered = std::function<void(Transport& link, const char* reply)>;
 // `answered` act on that link before it is closed. Every link it made is
 // deleted before it returns. A null test takes any query reply. Returns the
 // rate that answered, or 0.
-int ProbeSerialUnit(const wchar_t* portName, unsigned timeoutMs, QueryReplyTest test,
-                    const ProbeAnswered& answered);
+int ProbeSerialUnit(const wchar_t* portName, unsigned timeoutMs, QueryReplyTest test, const ProbeAnswered& answered);
 
 // The same over TCP: connects to the unit's text port (address in network
 // byte order), sends the query and, if a query reply in either form comes

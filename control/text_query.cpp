@@ -42,8 +42,7 @@ char QueryReplyLetter(const char* reply) {
   return std::strlen(reply) > at ? reply[at] : '\0';
 }
 
-int ProbeSerialUnit(const wchar_t* portName, unsigned timeoutMs, QueryReplyTest test,
-                    const ProbeAnswered& answered) {
+int ProbeSerialUnit(const wchar_t* portName, unsigned timeoutMs, QueryReplyTest test, const ProbeAnswered& answered) {
   for (const int* rate = ProbeBaudRates; *rate != 0; ++rate) {
     // A fresh link for every rate: each Open applies its line settings anew,
     // and the port is held by at most one link at a time.

@@ -83,7 +83,8 @@ bool IdentityNamesBootloader(const uint8_t* text, size_t length, size_t skip) {
   // A line shorter than the skipped part simply does not match.
   if (end3 - line3 < skip) return false;
   const size_t rest = line3 + skip;
-  return end3 - rest == kBootloadLineEndLength && std::memcmp(text + rest, kBootloadLineEnd, kBootloadLineEndLength) == 0;
+  return end3 - rest == kBootloadLineEndLength &&
+         std::memcmp(text + rest, kBootloadLineEnd, kBootloadLineEndLength) == 0;
 }
 
 size_t IdentityModelLength(const MatchString& match) { return match.length; }

@@ -47,8 +47,8 @@ int UnitCount(HWND dialog) { return static_cast<int>(::SendMessageW(UnitList(dia
 int SelectedIndex(HWND dialog) { return static_cast<int>(::SendMessageW(UnitList(dialog), LB_GETCURSEL, 0, 0)); }
 
 void SetVersionFields(HWND dialog, bool enable, const wchar_t* text) {
-  for (int id : {IDC_BOOTLOADER_VERSION, IDC_BOOTLOADER_VERSION_LABEL, IDC_APPLICATION_VERSION,
-                 IDC_APPLICATION_VERSION_LABEL})
+  for (int id :
+       {IDC_BOOTLOADER_VERSION, IDC_BOOTLOADER_VERSION_LABEL, IDC_APPLICATION_VERSION, IDC_APPLICATION_VERSION_LABEL})
     ::EnableWindow(::GetDlgItem(dialog, id), enable);
   ::SetDlgItemTextW(dialog, IDC_BOOTLOADER_VERSION, text);
   ::SetDlgItemTextW(dialog, IDC_APPLICATION_VERSION, text);

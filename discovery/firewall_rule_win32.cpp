@@ -33,8 +33,7 @@ HRESULT CreatePolicy(INetFwPolicy2** policy) {
 }
 
 HRESULT CreateRule(INetFwRule** rule) {
-  return ::CoCreateInstance(kRuleClass, nullptr, CLSCTX_INPROC_SERVER, kRuleInterface,
-                            reinterpret_cast<void**>(rule));
+  return ::CoCreateInstance(kRuleClass, nullptr, CLSCTX_INPROC_SERVER, kRuleInterface, reinterpret_cast<void**>(rule));
 }
 
 int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type) {

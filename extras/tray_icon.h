@@ -51,9 +51,9 @@ static_assert(kTrayRecordSize == 952, "the shell reads exactly these 952 bytes")
 #endif
 
 // Shell_NotifyIconW's operations and the one flag the record uses.
-constexpr uint32_t kTrayAdd = 0;     // NIM_ADD
-constexpr uint32_t kTrayModify = 1;  // NIM_MODIFY
-constexpr uint32_t kTrayDelete = 2;  // NIM_DELETE
+constexpr uint32_t kTrayAdd = 0;       // NIM_ADD
+constexpr uint32_t kTrayModify = 1;    // NIM_MODIFY
+constexpr uint32_t kTrayDelete = 2;    // NIM_DELETE
 constexpr uint32_t kTrayFlagIcon = 2;  // NIF_ICON
 
 struct TraySystem {

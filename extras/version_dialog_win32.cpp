@@ -107,8 +107,8 @@ void OnInitVersions(HWND dialog) {
   if (!state) return;
   ::SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
   CreateRowFonts(dialog, state);
-  state->labelClassProc =
-      reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(::GetDlgItem(dialog, IDC_VER_BUILD_LABEL), GWLP_WNDPROC));
+  state->labelClassProc = reinterpret_cast<WNDPROC>(
+      ::GetWindowLongPtrW(::GetDlgItem(dialog, IDC_VER_BUILD_LABEL), GWLP_WNDPROC));
   for (const VersionRow& row : kVersionRows) FillRow(dialog, instance, state, row);
 }
 

@@ -41,8 +41,7 @@ uint16_t BitwiseCrc(const uint8_t* data, size_t length) {
   uint16_t crc = 0;
   for (size_t i = 0; i < length; ++i) {
     crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
-    for (int bit = 0; bit < 8; ++bit)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    for (int bit = 0; bit < 8; ++bit) crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
   }
   return crc;
 }
@@ -56,11 +55,16 @@ bool CrcGood(const uint8_t* body, size_t length) {
 
 size_t PayloadSize(uint8_t code, int length, const uint8_t* data) {
   switch (code) {
-    case TextString: return std::strlen(reinterpret_cast<const char*>(data)) + 1;
-    case ApplicationRecords: return static_cast<size_t>(length);
-    case FlashImageBlock: return 72;
-    case WriteApplicationVersion: return 4;
-    default: return 0;
+    case TextString:
+      return std::strlen(reinterpret_cast<const char*>(data)) + 1;
+    case ApplicationRecords:
+      return static_cast<size_t>(length);
+    case FlashImageBlock:
+      return 72;
+    case WriteApplicationVersion:
+      return 4;
+    default:
+      return 0;
   }
 }
 

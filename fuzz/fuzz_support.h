@@ -18,9 +18,9 @@ namespace fuzz {
 
 // A broken promise: print it and abort, so libFuzzer keeps the input.
 [[noreturn]] void Fail(const char* file, int line, const char* what);
-#define FUZZ_CHECK(condition)                                           \
-  do {                                                                  \
-    if (!(condition)) ::fuzz::Fail(__FILE__, __LINE__, #condition);     \
+#define FUZZ_CHECK(condition)                                       \
+  do {                                                              \
+    if (!(condition)) ::fuzz::Fail(__FILE__, __LINE__, #condition); \
   } while (0)
 
 // Takes the input from the front: fixed-width fields, then byte runs. Past
@@ -29,8 +29,8 @@ class ByteReader {
  public:
   ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   uint8_t U8();
-  uint16_t U16();  // little-endian
-  uint32_t U32();  // little-endian
+  uint16_t U16();                           // little-endian
+  uint32_t U32();                           // little-endian
   std::vector<uint8_t> Take(size_t count);  // at most what is left
   std::vector<uint8_t> Rest();
   size_t Left() const { return size_ - at_; }
@@ -76,11 +76,11 @@ class ScriptedLink : public Transport {
   uint16_t Read(uint8_t* buffer, int capacity) override;
   const wchar_t* Kind() override { return kind_; }
 
-  std::deque<Chunk> pending;                       // readable now
-  std::vector<std::vector<Chunk>> afterWrite;      // released by each write
-  std::vector<std::vector<uint8_t>> writes;        // as written
-  std::vector<uint8_t> delivered;                  // every byte a Read handed out
-  size_t deliveredAtLastWrite = 0;                 // index into delivered
+  std::deque<Chunk> pending;                   // readable now
+  std::vector<std::vector<Chunk>> afterWrite;  // released by each write
+  std::vector<std::vector<uint8_t>> writes;    // as written
+  std::vector<uint8_t> delivered;              // every byte a Read handed out
+  size_t deliveredAtLastWrite = 0;             // index into delivered
   bool refuseWrites = false;
   uint32_t readTimeoutMs = 10;
 

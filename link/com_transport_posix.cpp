@@ -31,10 +31,10 @@ bool SpeedConstant(int bitRate, speed_t* speed) {
     int rate;
     speed_t constant;
   } kRates[] = {
-      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+      {50, B50},         {75, B75},         {110, B110},         {134, B134},       {150, B150},
+      {200, B200},       {300, B300},       {600, B600},         {1200, B1200},     {1800, B1800},
+      {2400, B2400},     {4800, B4800},     {9600, B9600},       {19200, B19200},   {38400, B38400},
+      {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800}, {500000, B500000},
       {576000, B576000}, {921600, B921600}, {1000000, B1000000},
   };
   for (const auto& entry : kRates)
@@ -216,6 +216,7 @@ uint16_t COMTransport::Read(uint8_t* buffer, int capacity) {
 uint16_t COMTransport::ReadPending(uint8_t* buffer, int capacity) {
   lastReadCount_ = 0;
   if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
-  lastReadCount_ = static_cast<uint32_t>(CollectBytes(port_, bitRate_, buffer, ReadSize(capacity), Clock::duration::zero()));
+  lastReadCount_ = static_cast<uint32_t>(
+      CollectBytes(port_, bitRate_, buffer, ReadSize(capacity), Clock::duration::zero()));
   return static_cast<uint16_t>(lastReadCount_);
 }

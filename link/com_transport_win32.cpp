@@ -7,8 +7,8 @@
 int COMTransport::Open() {
   if (IsOpen()) Close();
   if (nameTruncated_) return 0;
-  HANDLE port = CreateFileW(portName_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE port = CreateFileW(portName_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
   if (port == INVALID_HANDLE_VALUE) return 0;
   port_ = port;
 

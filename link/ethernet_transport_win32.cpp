@@ -9,8 +9,8 @@ namespace {
 
 // Winsock takes the receive time-out as a DWORD of milliseconds.
 bool SetReceiveTimeout(SOCKET s, DWORD milliseconds) {
-  return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
-                    sizeof milliseconds) != SOCKET_ERROR;
+  return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds) !=
+         SOCKET_ERROR;
 }
 
 sockaddr_in Destination(uint32_t address, int port) {

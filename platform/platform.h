@@ -119,8 +119,8 @@ MessageResult SendWindowMessage(WindowRef window, uint32_t message, MessageWPara
 // Replaceable on Linux: tests record the boxes, the terminal tool prints them.
 // The default handler writes the caption and text to standard error and
 // answers IDOK.
-using MessageBoxHandler = int (*)(WindowRef owner, const wchar_t* text, const wchar_t* caption,
-                                  unsigned type, void* context);
+using MessageBoxHandler = int (*)(WindowRef owner, const wchar_t* text, const wchar_t* caption, unsigned type,
+                                  void* context);
 void SetMessageBoxHandler(MessageBoxHandler handler, void* context);
 #endif
 

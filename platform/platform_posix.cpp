@@ -133,8 +133,7 @@ Mutex CreateQueueMutex() { return new MutexObject; }
 
 WaitResult LockQueueMutex(Mutex mutex, uint32_t timeoutMs) {
   if (!mutex) return WaitResult::Failed;
-  return mutex->lock.try_lock_for(std::chrono::milliseconds(timeoutMs)) ? WaitResult::Signalled
-                                                                        : WaitResult::TimedOut;
+  return mutex->lock.try_lock_for(std::chrono::milliseconds(timeoutMs)) ? WaitResult::Signalled : WaitResult::TimedOut;
 }
 
 void UnlockQueueMutex(Mutex mutex) { mutex->lock.unlock(); }

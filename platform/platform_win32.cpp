@@ -14,8 +14,7 @@ void YieldThread() { ::SwitchToThread(); }
 // ------------------------------------------------------------- threads ----
 
 Thread StartThread(ThreadRoutine routine, void* argument) {
-  uintptr_t handle = _beginthreadex(nullptr, 0, routine, argument, 0,
-                                    nullptr);
+  uintptr_t handle = _beginthreadex(nullptr, 0, routine, argument, 0, nullptr);
   return reinterpret_cast<Thread>(handle);
 }
 

@@ -80,8 +80,7 @@ bool AnnounceResponder::Start(std::string* error) {
       !Bind(listen_, htonl(INADDR_ANY), options.port))
     return fail("cannot listen on UDP port " + std::to_string(options.port));
   send_ = UdpSocket();
-  if (send_ < 0 || !Bind(send_, options.fromAddress, 0))
-    return fail("cannot send from " + Dotted(options.fromAddress));
+  if (send_ < 0 || !Bind(send_, options.fromAddress, 0)) return fail("cannot send from " + Dotted(options.fromAddress));
   if (::pipe2(wake_, O_CLOEXEC) != 0) return fail("pipe");
   thread_ = std::thread(&AnnounceResponder::Run, this);
   return true;
@@ -185,10 +184,18 @@ std::string UnescapeText(const std::string& text) {
     }
     const char c = text[++i];
     switch (c) {
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case '0': out += '\0'; break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '0':
+        out += '\0';
+        break;
       case 'x': {
         const std::string hex = text.substr(i + 1, 2);
         char* end = nullptr;
@@ -201,7 +208,9 @@ std::string UnescapeText(const std::string& text) {
         }
         break;
       }
-      default: out += c; break;
+      default:
+        out += c;
+        break;
     }
   }
   return out;

@@ -100,6 +100,5 @@ std::string UnescapeText(const std::string& text);
 
 // Program options of the discovery half; like TakeTextHalfOption. *enabled
 // is set when the unit is to announce itself.
-bool TakeAnnounceOption(int argc, char** argv, int* index, AnnounceOptions* options, bool* enabled,
-                        std::string* error);
+bool TakeAnnounceOption(int argc, char** argv, int* index, AnnounceOptions* options, bool* enabled, std::string* error);
 const char* AnnounceOptionsHelp();

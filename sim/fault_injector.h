@@ -10,10 +10,10 @@
 namespace sim {
 
 struct FaultRates {
-  double drop = 0;       // the frame vanishes
-  double corrupt = 0;    // one byte of it is changed
-  double duplicate = 0;  // it arrives twice
-  double delay = 0;      // it arrives delayMs late
+  double drop = 0;          // the frame vanishes
+  double corrupt = 0;       // one byte of it is changed
+  double duplicate = 0;     // it arrives twice
+  double delay = 0;         // it arrives delayMs late
   uint32_t delayMs = 1500;  // beyond the host's usual 1000 ms time-out
   bool Any() const { return drop > 0 || corrupt > 0 || duplicate > 0 || delay > 0; }
 };
@@ -23,8 +23,8 @@ struct FaultDecision {
   bool duplicate = false;
   bool delay = false;
   bool corrupt = false;
-  size_t corruptAt = 0;     // index into the raw frame
-  uint8_t corruptXor = 0;   // never 0
+  size_t corruptAt = 0;    // index into the raw frame
+  uint8_t corruptXor = 0;  // never 0
 };
 
 class FaultInjector {

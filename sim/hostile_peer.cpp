@@ -35,11 +35,16 @@ std::vector<uint8_t> Junk(size_t length, uint8_t seed) {
 
 const char* HostileModeName(HostileMode mode) {
   switch (mode) {
-    case HostileMode::None: return "none";
-    case HostileMode::Oversized: return "oversized";
-    case HostileMode::Endless: return "endless";
-    case HostileMode::ForeignReplies: return "foreign";
-    case HostileMode::WrongSequence: return "wrong-sequence";
+    case HostileMode::None:
+      return "none";
+    case HostileMode::Oversized:
+      return "oversized";
+    case HostileMode::Endless:
+      return "endless";
+    case HostileMode::ForeignReplies:
+      return "foreign";
+    case HostileMode::WrongSequence:
+      return "wrong-sequence";
   }
   return "none";
 }

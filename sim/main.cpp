@@ -145,9 +145,12 @@ void SetFault(sim::UnitOptions* o, const std::string& name, const std::string& v
   const double r = ParseRate(rate);
   for (sim::FaultRates* f : {in ? &o->incoming : nullptr, out ? &o->outgoing : nullptr}) {
     if (!f) continue;
-    if (kind == "drop") f->drop = r;
-    else if (kind == "corrupt") f->corrupt = r;
-    else if (kind == "duplicate") f->duplicate = r;
+    if (kind == "drop")
+      f->drop = r;
+    else if (kind == "corrupt")
+      f->corrupt = r;
+    else if (kind == "duplicate")
+      f->duplicate = r;
     else if (kind == "delay") {
       f->delay = r;
       if (delayMs) f->delayMs = delayMs;
@@ -171,14 +174,20 @@ int Verify(int argc, char** argv) {
       if (i + 1 >= argc) Fail(a + " needs a value");
       return argv[++i];
     };
-    if (a == "--verify-dump") dump = value();
-    else if (a == "--package") package = value();
+    if (a == "--verify-dump")
+      dump = value();
+    else if (a == "--package")
+      package = value();
     else if (a == "--only") {
       const std::string v = value();
-      if (v == "program") scope = sim::VerifyScope::Program;
-      else if (v == "flash") scope = sim::VerifyScope::Flash;
-      else Fail("--only takes program or flash");
-    } else Fail("unknown option with --verify-dump: " + a);
+      if (v == "program")
+        scope = sim::VerifyScope::Program;
+      else if (v == "flash")
+        scope = sim::VerifyScope::Flash;
+      else
+        Fail("--only takes program or flash");
+    } else
+      Fail("unknown option with --verify-dump: " + a);
   }
   std::string message;
   const int result = sim::VerifyDump(dump, package, scope, &message);
@@ -217,43 +226,64 @@ int main(int argc, char** argv) {
       const long port = ParseNumber(value());
       if (port > 65535) Fail("no such port");
       options.udpPort = static_cast<int>(port < 0 ? -1 : port);
-    } else if (a == "--bind") options.bindAddress = value();
-    else if (a == "--pty-link") options.ptyLink = value();
-    else if (a == "--no-pty") options.serial = false;
-    else if (a == "--pace") options.pace = true;
+    } else if (a == "--bind")
+      options.bindAddress = value();
+    else if (a == "--pty-link")
+      options.ptyLink = value();
+    else if (a == "--no-pty")
+      options.serial = false;
+    else if (a == "--pace")
+      options.pace = true;
     else if (a == "--bootloader-version") {
       if (!sim::ParseVersion(value(), &options.bootloader.versionMajor, &options.bootloader.versionMinor))
         Fail("--bootloader-version takes X.Y");
-    } else if (a == "--sequence") options.bootloader.sequenceSupport = true;
-    else if (a == "--no-sequence") options.bootloader.sequenceSupport = false;
+    } else if (a == "--sequence")
+      options.bootloader.sequenceSupport = true;
+    else if (a == "--no-sequence")
+      options.bootloader.sequenceSupport = false;
     else if (a == "--app-version") {
       const std::string v = value();
       uint8_t major = 0, minor = 0;
-      if (v == "none") options.bootloader.applicationVersion = 0xFFFFFFFF;
-      else if (sim::ParseVersion(v, &major, &minor)) options.bootloader.applicationVersion = minor | (uint32_t(major) << 16);
-      else Fail("--app-version takes X.Y or none");
-    } else if (a == "--identity") options.bootloader.identity = Unescape(value());
+      if (v == "none")
+        options.bootloader.applicationVersion = 0xFFFFFFFF;
+      else if (sim::ParseVersion(v, &major, &minor))
+        options.bootloader.applicationVersion = minor | (uint32_t(major) << 16);
+      else
+        Fail("--app-version takes X.Y or none");
+    } else if (a == "--identity")
+      options.bootloader.identity = Unescape(value());
     else if (a == "--mode") {
       const std::string v = value();
-      if (v == "bootload") options.mode = sim::UnitMode::Bootload;
-      else if (v == "application") options.mode = sim::UnitMode::Application;
-      else Fail("--mode takes bootload or application");
-    } else if (a == "--exit-silent") options.bootloader.answerExit = false;
-    else if (a == "--dump") dumpPath = value();
-    else if (a == "--log") logPath = value();
-    else if (a == "--seed") options.seed = static_cast<uint64_t>(ParseNumber(value()));
-    else if (a.size() > 2 && IsFaultOption(a.substr(2))) SetFault(&options, a.substr(2), value());
-    else if (a == "--status0-at") options.bootloader.status0At = ParseNumber(value());
-    else if (a == "--silent-from") options.bootloader.silentFrom = ParseNumber(value());
+      if (v == "bootload")
+        options.mode = sim::UnitMode::Bootload;
+      else if (v == "application")
+        options.mode = sim::UnitMode::Application;
+      else
+        Fail("--mode takes bootload or application");
+    } else if (a == "--exit-silent")
+      options.bootloader.answerExit = false;
+    else if (a == "--dump")
+      dumpPath = value();
+    else if (a == "--log")
+      logPath = value();
+    else if (a == "--seed")
+      options.seed = static_cast<uint64_t>(ParseNumber(value()));
+    else if (a.size() > 2 && IsFaultOption(a.substr(2)))
+      SetFault(&options, a.substr(2), value());
+    else if (a == "--status0-at")
+      options.bootloader.status0At = ParseNumber(value());
+    else if (a == "--silent-from")
+      options.bootloader.silentFrom = ParseNumber(value());
     else if (a == "--hostile") {
-      if (!sim::ParseHostileMode(value(), &hostileMode)) Fail("--hostile takes oversized, endless, foreign or wrong-sequence");
-    }
-    else if (TakeTextHalfOption(argc, argv, &i, &textOptions, &textError)) {
+      if (!sim::ParseHostileMode(value(), &hostileMode))
+        Fail("--hostile takes oversized, endless, foreign or wrong-sequence");
+    } else if (TakeTextHalfOption(argc, argv, &i, &textOptions, &textError)) {
       if (!textError.empty()) Fail(textError);
       textPortGiven = textPortGiven || a == "--tcp-port";
     } else if (TakeAnnounceOption(argc, argv, &i, &announceOptions, &announce, &announceError)) {
       if (!announceError.empty()) Fail(announceError);
-    } else Fail("unknown option " + a);
+    } else
+      Fail("unknown option " + a);
   }
 
   // The unit's thread must not take the stop signals: main waits for them.

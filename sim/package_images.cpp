@@ -31,7 +31,8 @@ bool BuiltIn(const wchar_t* name, const wchar_t* type, std::vector<uint8_t>* byt
 bool LoadPackageImages(const std::string& directory, PackageImages* images, std::string* error) {
   std::vector<uint8_t> hex, flash;
   const bool builtIn = directory.empty();
-  const bool haveHex = builtIn ? BuiltIn(L"P32_APPLICATION", L"HEX", &hex) : ReadFile(directory + "/application.hex", &hex);
+  const bool haveHex = builtIn ? BuiltIn(L"P32_APPLICATION", L"HEX", &hex)
+                               : ReadFile(directory + "/application.hex", &hex);
   const bool haveFlash = builtIn ? BuiltIn(L"P32_FLASH", L"BIN", &flash) : ReadFile(directory + "/flash.bin", &flash);
   if (!haveHex || !haveFlash) {
     *error = !haveHex ? "no application image in the package" : "no flash image in the package";

@@ -35,8 +35,8 @@ unsigned RateOf(speed_t speed) {
     speed_t constant;
     unsigned rate;
   } kRates[] = {
-      {B300, 300},     {B600, 600},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
-      {B9600, 9600},   {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+      {B300, 300},       {B600, 600},       {B1200, 1200},     {B2400, 2400},   {B4800, 4800},
+      {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600}, {B115200, 115200},
       {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
   };
   for (const auto& r : kRates)
@@ -111,7 +111,7 @@ bool SimulatedUnit::OpenPty(std::string* error) {
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
   if (!options_.ptyLink.empty()) {
     // Replace a stale link from an earlier run, never anything else.
-    struct stat st{};
+    struct stat st {};
     if (lstat(options_.ptyLink.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(options_.ptyLink.c_str());
     if (symlink(name, options_.ptyLink.c_str()) != 0) {
       SetError(error, "cannot link " + options_.ptyLink + ": " + std::strerror(errno));
@@ -349,7 +349,8 @@ void SimulatedUnit::Incoming(const Peer& peer, const std::vector<uint8_t>& arriv
   const int copies = d.duplicate ? 2 : 1;
   for (int i = 0; i < copies; ++i) {
     if (d.delay)
-      At(Clock::now() + std::chrono::milliseconds(incomingFaults_.Rates().delayMs), [this, peer, raw] { Process(peer, raw); });
+      At(Clock::now() + std::chrono::milliseconds(incomingFaults_.Rates().delayMs),
+         [this, peer, raw] { Process(peer, raw); });
     else
       Process(peer, raw);
   }
@@ -393,7 +394,8 @@ void SimulatedUnit::Reply(const Peer& peer, std::vector<uint8_t> wire) {
   const int copies = d.duplicate ? 2 : 1;
   for (int i = 0; i < copies; ++i) {
     if (d.delay)
-      At(Clock::now() + std::chrono::milliseconds(outgoingFaults_.Rates().delayMs), [this, peer, wire] { Transmit(peer, wire); });
+      At(Clock::now() + std::chrono::milliseconds(outgoingFaults_.Rates().delayMs),
+         [this, peer, wire] { Transmit(peer, wire); });
     else
       Transmit(peer, wire);
   }

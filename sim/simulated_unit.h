@@ -38,8 +38,8 @@ struct UnitOptions {
   // The UDP bootloader listens here only: loopback unless told otherwise
   // (tests inside a private network namespace give their own addresses).
   std::string bindAddress = "127.0.0.1";
-  int udpPort = 6234;  // 0: any free port (see UdpPort); negative: no UDP
-  bool serial = true;  // offer a pseudo-terminal
+  int udpPort = 6234;   // 0: any free port (see UdpPort); negative: no UDP
+  bool serial = true;   // offer a pseudo-terminal
   std::string ptyLink;  // also reachable through this symbolic link
   // The rate the bootloader's serial line runs at; bytes that arrive while
   // the host has its end at another rate are garbage to it and dropped.
@@ -65,7 +65,7 @@ struct LineCounters {
   uint32_t badFrames = 0;  // did not decode (bad CRC, cut short)
   uint32_t droppedIn = 0, corruptedIn = 0, duplicatedIn = 0, delayedIn = 0;
   uint32_t droppedOut = 0, corruptedOut = 0, duplicatedOut = 0, delayedOut = 0;
-  uint32_t repliesSent = 0;  // reply frames put on a line (duplicates included)
+  uint32_t repliesSent = 0;    // reply frames put on a line (duplicates included)
   uint32_t serialHangups = 0;  // the host closed its end
 };
 
@@ -187,7 +187,7 @@ class SimulatedUnit {
 
   RawFramer udpFramer_;
   RawFramer serialFramer_;
-  std::vector<uint8_t> frameBody_;  // the frame being handled, decoded; kept for its room
+  std::vector<uint8_t> frameBody_;     // the frame being handled, decoded; kept for its room
   Clock::time_point serialInFree_{};   // when the incoming line is idle again
   Clock::time_point serialOutFree_{};  // when the outgoing line is idle again
 

@@ -103,8 +103,7 @@ std::vector<MemorySegment> SparseMemory::Segments() const {
 bool SparseMemory::operator==(const SparseMemory& other) const {
   if (pages_.size() != other.pages_.size()) return false;
   for (auto a = pages_.begin(), b = other.pages_.begin(); a != pages_.end(); ++a, ++b) {
-    if (a->first != b->first ||
-        std::memcmp(a->second->present, b->second->present, sizeof a->second->present) != 0)
+    if (a->first != b->first || std::memcmp(a->second->present, b->second->present, sizeof a->second->present) != 0)
       return false;
     for (uint32_t i = 0; i < kPageSize; ++i)
       if (a->second->Has(i) && a->second->bytes[i] != b->second->bytes[i]) return false;

@@ -329,9 +329,9 @@ void TextCommandServer::Run() {
     // Connections accepted in this pass were not polled; they come next pass.
     for (size_t i = 0; at < watched.size(); ++i, ++at)
       if (watched[at].revents & (POLLIN | POLLHUP | POLLERR)) Serve(connections_[i]);
-    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
-                                      [](const Connection& c) { return c.fd < 0; }),
-                       connections_.end());
+    connections_.erase(
+        std::remove_if(connections_.begin(), connections_.end(), [](const Connection& c) { return c.fd < 0; }),
+        connections_.end());
   }
 }
 
@@ -410,8 +410,8 @@ bool TakeTextHalfOption(int argc, char** argv, int* index, TextHalfOptions* opti
     parser.bootloadEnabled = true;
     return true;
   }
-  static const char* const kWithValue[] = {"--tcp-port",  "--text-rate",       "--pin",
-                                           "--query-form", "--query-value",    "--reply-case",
+  static const char* const kWithValue[] = {"--tcp-port",        "--text-rate",     "--pin",
+                                           "--query-form",      "--query-value",   "--reply-case",
                                            "--wrong-letter-at", "--silent-at-step"};
   bool ours = false;
   for (const char* option : kWithValue) ours = ours || name == option;

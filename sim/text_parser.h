@@ -163,7 +163,7 @@ class TextCommandServer {
 // serial input, tied to the unit's mode by two hooks.
 struct TextHalfOptions {
   TextParserOptions parser;
-  bool tcp = true;         // offer the TCP text port
+  bool tcp = true;          // offer the TCP text port
   uint16_t tcpPort = 4999;  // 0: a free port, read back with TcpPort()
 };
 

@@ -21,7 +21,13 @@ uint32_t LittleEndian32(const uint8_t* p) {
 // Commands whose reply is a status byte the host looks at.
 bool HasStatusReply(uint8_t code) {
   switch (code) {
-    case 2: case 3: case 5: case 6: case 7: case 8: case 12:
+    case 2:
+    case 3:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 12:
       return true;
     default:
       return false;
@@ -79,8 +85,7 @@ std::vector<uint8_t> UnitBootloader::ProgramRecords(const uint8_t* payload, size
   return {kSuccess};
 }
 
-std::vector<uint8_t> UnitBootloader::Execute(uint8_t code, const uint8_t* payload, size_t size,
-                                             FrameResult* result) {
+std::vector<uint8_t> UnitBootloader::Execute(uint8_t code, const uint8_t* payload, size_t size, FrameResult* result) {
   switch (code) {
     case 1: {  // ReadBootloaderVersion
       std::vector<uint8_t> reply{options_.versionMajor, options_.versionMinor};

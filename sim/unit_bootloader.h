@@ -74,8 +74,8 @@ struct BootloaderCounters {
   uint32_t updatesEnded = 0;
   uint32_t programErases = 0;
   uint32_t flashErases = 0;
-  uint32_t badRecordFrames = 0;  // programming frames answered with status 0
-  uint32_t failuresInjected = 0; // status 0 answered by the status0At fault
+  uint32_t badRecordFrames = 0;             // programming frames answered with status 0
+  uint32_t failuresInjected = 0;            // status 0 answered by the status0At fault
   std::array<CommandCount, 256> perCode{};  // by code as received
 };
 

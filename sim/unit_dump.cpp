@@ -159,8 +159,7 @@ bool ReadDumpMemory(const std::string& sidePath, SparseMemory* memory, std::stri
   return true;
 }
 
-int VerifyDump(const std::string& path, const std::string& packageDirectory, VerifyScope scope,
-               std::string* message) {
+int VerifyDump(const std::string& path, const std::string& packageDirectory, VerifyScope scope, std::string* message) {
   std::ifstream json(path);
   if (!json) {
     *message = "cannot read the dump " + path;

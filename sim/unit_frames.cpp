@@ -24,8 +24,7 @@ struct CrcTables {
       t[0][i] = c;
     }
     for (int k = 1; k < 4; ++k)
-      for (int i = 0; i < 256; ++i)
-        t[k][i] = static_cast<uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
+      for (int i = 0; i < 256; ++i) t[k][i] = static_cast<uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
   }
 };
 constexpr CrcTables kCrc;

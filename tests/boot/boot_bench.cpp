@@ -46,9 +46,10 @@ void Measure(const char* name, BootloaderSession& session, CHexManager& hex, int
     bytes += static_cast<size_t>(used);
   }
   const double t = Seconds(program);
-  std::printf("%-26s version round trip %.3f ms; %d programming frames (%zu record bytes) in %.2f s: %.0f frames/s, "
-              "%.1f KiB/s; %d/%d commands answered\n",
-              name, roundTrip, sent, bytes, t, sent / t, bytes / t / 1024, ok, 200 + sent);
+  std::printf(
+      "%-26s version round trip %.3f ms; %d programming frames (%zu record bytes) in %.2f s: %.0f frames/s, "
+      "%.1f KiB/s; %d/%d commands answered\n",
+      name, roundTrip, sent, bytes, t, sent / t, bytes / t / 1024, ok, 200 + sent);
 }
 
 }  // namespace

@@ -207,10 +207,10 @@ TEST_F(UdpSessionTest, CommandsCompleteThroughLineFaults) {
   EXPECT_GT(line.droppedIn + line.corruptedIn, 0u);
   EXPECT_GT(line.droppedOut + line.corruptedOut + line.delayedOut, 0u);
   EXPECT_TRUE(unit->Program() == expected) << sim::FirstDifference(unit->Program(), expected);
-  std::printf("[ figures  ] 301 commands: %u frames reached the unit, %u in dropped, %u in corrupted, %u replies "
-              "dropped, %u corrupted, %u late\n",
-              c.framesReceived, line.droppedIn, line.corruptedIn, line.droppedOut, line.corruptedOut,
-              line.delayedOut);
+  std::printf(
+      "[ figures  ] 301 commands: %u frames reached the unit, %u in dropped, %u in corrupted, %u replies "
+      "dropped, %u corrupted, %u late\n",
+      c.framesReceived, line.droppedIn, line.corruptedIn, line.droppedOut, line.corruptedOut, line.delayedOut);
 }
 
 // In plain mode the unit cannot tell a resend from a new frame; resent

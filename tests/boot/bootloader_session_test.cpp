@@ -190,10 +190,10 @@ TEST_F(SessionTest, SequenceReplyIsRewrittenInPlainForm) {
 TEST_F(SessionTest, WrongCommandAndStaleSequenceRepliesAreIgnored) {
   BootloaderSessionTestAccess::SetSequence(session, 4);
   link->onWrite = [](ScriptedTransport& t, const Bytes&) {
-    t.reads.push_back(WireFrame({0x83, 0, 0, 0, 5, 0x01}));      // wrong command
-    t.reads.push_back(WireFrame({0x82, 0, 0, 0, 4, 0x01}));      // stale number
-    t.reads.push_back(WireFrame({0x82, 0, 0, 0}));               // too short to carry a number
-    t.reads.push_back(WireFrame({0x02, 0x01}));                  // plain echo in sequence mode
+    t.reads.push_back(WireFrame({0x83, 0, 0, 0, 5, 0x01}));        // wrong command
+    t.reads.push_back(WireFrame({0x82, 0, 0, 0, 4, 0x01}));        // stale number
+    t.reads.push_back(WireFrame({0x82, 0, 0, 0}));                 // too short to carry a number
+    t.reads.push_back(WireFrame({0x02, 0x01}));                    // plain echo in sequence mode
     t.reads.push_back(WireFrame({0x82, 0, 0, 0, 5, 0x01, 0x77}));  // ours
   };
   ASSERT_TRUE(session.SendCommand(BeginApplication | kSequenceFlag, nullptr, 0, 2, 1000));
@@ -244,7 +244,7 @@ TEST_F(SessionTest, EscapeSplitAcrossReadsStoresData) {
   ASSERT_EQ(0x10, wire[2]);
   link->onWrite = [wire](ScriptedTransport& t, const Bytes&) {
     t.reads.push_back(Bytes(wire.begin(), wire.begin() + 3));  // ends in DLE
-    t.reads.push_back(Bytes(wire.begin() + 3, wire.end()));     // starts with 04
+    t.reads.push_back(Bytes(wire.begin() + 3, wire.end()));    // starts with 04
   };
   ASSERT_TRUE(session.SendCommand(BeginApplication, nullptr, 0, 1, 1000));
   EXPECT_EQ(Unescape(wire), Reply());

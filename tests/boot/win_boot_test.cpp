@@ -120,15 +120,15 @@ const char kPlainVersionQuery[] = "01 10 01 21 10 10 04";
 const char kNumberedVersionQuery[] = "01 81 00 00 00 10 01 A0 98 04";
 
 // Sends one command and checks the frame the unit logged for it.
-bool SendAndLog(BootloaderSession& session, const Unit& unit, const Line& line, uint8_t command,
-                const uint8_t* data, int length, const char* wire, const char* what) {
+bool SendAndLog(BootloaderSession& session, const Unit& unit, const Line& line, uint8_t command, const uint8_t* data,
+                int length, const char* wire, const char* what) {
   const size_t before = LoggedFrames(unit.log, line).size();
   const bool ok = session.SendCommand(command, data, length, 5, 1000);
   Check(ok, Label(unit, line, what) + " is answered");
   const auto frames = FramesAfter(unit.log, line, before, 1);
-  Check(frames.size() == 1 && frames[0] == wire,
-        Label(unit, line, what) + " reaches the unit as " + wire + " (got " + (frames.empty() ? "nothing" : frames[0]) +
-            (frames.size() > 1 ? " and more" : "") + ")");
+  Check(frames.size() == 1 && frames[0] == wire, Label(unit, line, what) + " reaches the unit as " + wire + " (got " +
+                                                     (frames.empty() ? "nothing" : frames[0]) +
+                                                     (frames.size() > 1 ? " and more" : "") + ")");
   return ok;
 }
 
@@ -255,8 +255,8 @@ void LossyUnitCases(const Unit& unit, const Line& line, bool numbered, int round
   std::printf("%s %s: %d %s commands, %zu frames reached the unit\n", unit.name.c_str(), line.name, commands,
               numbered ? "numbered" : "plain", frames);
   Check(unanswered == 0, Label(unit, line, "every command completes; unanswered: ") + std::to_string(unanswered));
-  Check(wrongValues == 0, Label(unit, line, "every read-back is the value just written; wrong: ") +
-                              std::to_string(wrongValues));
+  Check(wrongValues == 0,
+        Label(unit, line, "every read-back is the value just written; wrong: ") + std::to_string(wrongValues));
   Check(frames > static_cast<size_t>(commands), Label(unit, line, "the unit's log shows resends"));
 }
 
@@ -296,9 +296,12 @@ int main(int argc, char** argv) {
   }
   for (const Unit& unit : units) {
     for (const Line* line : {&kUdp, &kCom}) {
-      if (unit.name == "answering") AnsweringUnitCases(unit, *line);
-      else if (unit.name == "silent") SilentUnitCases(unit, *line);
-      else LossyUnitCases(unit, *line, line == &kUdp, line == &kUdp ? 150 : 100);
+      if (unit.name == "answering")
+        AnsweringUnitCases(unit, *line);
+      else if (unit.name == "silent")
+        SilentUnitCases(unit, *line);
+      else
+        LossyUnitCases(unit, *line, line == &kUdp, line == &kUdp ? 150 : 100);
     }
   }
   WSACleanup();

@@ -342,8 +342,8 @@ TEST(UnitTargets, AddressesAndPortsAreReadStrictly) {
   ASSERT_TRUE(ParseNetworkTarget("127.0.0.2:7000", &target, &error)) << error;
   EXPECT_EQ(target.bootloaderPort, 7000);
   EXPECT_EQ(target.label, "127.0.0.2:7000");
-  for (const char* bad : {"", "10.0.0", "10.0.0.5.1", "256.0.0.1", "10.0.0.-1", "10..0.5", "10.0.0.5:",
-                          "10.0.0.5:0", "10.0.0.5:65536", "10.0.0.5:12x", " 10.0.0.5", "0x0A.0.0.5", "1000.0.0.1"})
+  for (const char* bad : {"", "10.0.0", "10.0.0.5.1", "256.0.0.1", "10.0.0.-1", "10..0.5", "10.0.0.5:", "10.0.0.5:0",
+                          "10.0.0.5:65536", "10.0.0.5:12x", " 10.0.0.5", "0x0A.0.0.5", "1000.0.0.1"})
     EXPECT_FALSE(ParseNetworkTarget(bad, &target, &error)) << bad;
 }
 
@@ -411,8 +411,8 @@ TEST(ConsoleWindowTest, MessagesFromAWorkerArriveInOrderOnTheLoopsThread) {
     for (uint32_t i = 1; i <= 500; ++i) platform::PostWindowMessage(window.Ref(), UWM_PROGRESS_POSITION, i, 0);
     platform::PostWindowMessage(window.Ref(), UWM_UPDATE_SUCCEEDED, 0, 0);
   });
-  ASSERT_TRUE(window.RunUntil([&] { return !collector.seen.empty() && collector.seen.back().first == UWM_UPDATE_SUCCEEDED; },
-                              30000));
+  ASSERT_TRUE(window.RunUntil(
+      [&] { return !collector.seen.empty() && collector.seen.back().first == UWM_UPDATE_SUCCEEDED; }, 30000));
   worker.join();
   EXPECT_EQ(collector.handledOnThread, std::this_thread::get_id());
   ASSERT_EQ(collector.statuses.size(), 2u);
@@ -532,9 +532,10 @@ TEST(VenueReport, TablesAndExitCodeSayWhatBecameOfEachUnit) {
   std::vector<PlanEntry> plan = {
       PlanUnit(Target("10.0.0.5"), Query(R"({"bootloader_answered":false,"text_interface_answered":true})"), true,
                "1.8"),
-      PlanUnit(Target("10.0.0.6"),
-               Query(R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":"1.8"})"),
-               true, "1.8"),
+      PlanUnit(
+          Target("10.0.0.6"),
+          Query(R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":"1.8"})"),
+          true, "1.8"),
       PlanUnit(Target("10.0.0.12:7000"), Query("{}"), true, "1.8"),
   };
   const std::string planTable = PlanTable(plan, true);

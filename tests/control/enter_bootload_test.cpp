@@ -83,8 +83,7 @@ TEST_F(EnterBootloadTest, SerialUnitIsFoundAtItsRateAndTheSequenceRunsThere) {
   EXPECT_EQ("<SY,BQ/>", unit.Text().ArrivedBytes(TextChannel::Serial, 9600));
   EXPECT_EQ("<SY,BQ/>", unit.Text().ArrivedBytes(TextChannel::Serial, 19200));
   EXPECT_EQ(kWholeSequence, unit.Text().ArrivedBytes(TextChannel::Serial, 38400));
-  EXPECT_EQ(std::string("<SY,BQ/><SY,BQ/><SY,BQ/>") + kWholeSequence,
-            unit.Text().ArrivedBytes(TextChannel::Serial));
+  EXPECT_EQ(std::string("<SY,BQ/><SY,BQ/><SY,BQ/>") + kWholeSequence, unit.Text().ArrivedBytes(TextChannel::Serial));
   for (const TextCommand& heard : unit.Text().Commands()) EXPECT_EQ(38400, heard.bitRate) << heard.text;
 
   EXPECT_TRUE(unit.InBootloader());
@@ -162,8 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"UpperCaseCompactUnlock", [](TextParserOptions* o) { o->compact = true, o->upperCaseAt = 2; },
                 "<SY,BQ/>\r\n<SY,BU1234/>\r\n"},
         // "<SY,BU = UE/>"
-        Refusal{"UpperCaseSpacedUnlock",
-                [](TextParserOptions* o) { o->bootloadEnabled = true, o->upperCaseAt = 2; },
+        Refusal{"UpperCaseSpacedUnlock", [](TextParserOptions* o) { o->bootloadEnabled = true, o->upperCaseAt = 2; },
                 "<SY,BQ/>\r\n<SY,BU1234/>\r\n"},
         Refusal{"WrongPin", [](TextParserOptions* o) { o->pin = "9876"; }, "<SY,BQ/>\r\n<SY,BU1234/>\r\n"},
         // "<sy,be = ud/>": "<SY,BR/>" must never go out
@@ -236,7 +234,10 @@ TEST_F(EnterBootloadTest, PinIsSentAsTypedOnlyWhenItFitsTheCommand) {
   // Refused before anything goes out: too long, a character that would end
   // or start a command, one that has no 8-bit form, none at all.
   const std::wstring tooLong(24, L'7');
-  const wchar_t* const refused[] = {tooLong.c_str(), L"12/><SY,BE", L"12>4", L"12\x00e9" L"4", L"1\r\n4"};
+  const wchar_t* const refused[] = {tooLong.c_str(), L"12/><SY,BE", L"12>4",
+                                    L"12\x00e9"
+                                    L"4",
+                                    L"1\r\n4"};
   for (const wchar_t* pin : refused) EXPECT_EQ(0, SendEnterBootloadCommands(&dialog_, &link, pin));
   EXPECT_EQ(0, SendEnterBootloadCommands(&dialog_, &link, nullptr));
   EXPECT_EQ(0, SendEnterBootloadCommands(&dialog_, nullptr, L"1234"));

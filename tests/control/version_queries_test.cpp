@@ -39,9 +39,9 @@ class CountedNetworkLink : public EthernetTransport {
 PostedMessage M(uint32_t message, uintptr_t wParam = 0, uint32_t lParam = 0) { return {message, wParam, lParam}; }
 
 // A unit whose bootloader did not answer, before its text interface is heard.
-const std::vector<PostedMessage> kNotInBootloader = {
-    M(UWM_ENABLE_EXIT_BOOTLOAD, 0), M(UWM_UNIT_NOT_IN_BOOTLOADER), M(UWM_APPLICATION_VERSION, 0, 0xFFFFFFFF),
-    M(UWM_ENABLE_ENTER_BOOTLOAD, 0), M(UWM_ENABLE_EXIT_BOOTLOAD, 0)};
+const std::vector<PostedMessage> kNotInBootloader = {M(UWM_ENABLE_EXIT_BOOTLOAD, 0), M(UWM_UNIT_NOT_IN_BOOTLOADER),
+                                                     M(UWM_APPLICATION_VERSION, 0, 0xFFFFFFFF),
+                                                     M(UWM_ENABLE_ENTER_BOOTLOAD, 0), M(UWM_ENABLE_EXIT_BOOTLOAD, 0)};
 
 std::vector<PostedMessage> Then(std::vector<PostedMessage> first, const std::vector<PostedMessage>& more) {
   first.insert(first.end(), more.begin(), more.end());
@@ -122,9 +122,9 @@ TEST_F(VersionQueryTest, NetworkUnitInBootloaderReportsTheApplicationVersionAsMa
 TEST_F(VersionQueryTest, SerialUnitRunningItsApplicationIsProbedUpToItsRate) {
   TestUnit unit(RunningAt(19200));  // bootload off: letter d
   const auto messages = Query(new CountedSerialLink(unit.SerialPort()));
-  EXPECT_MESSAGES(Then(kNotInBootloader, {M(UWM_ENABLE_ENTER_BOOTLOAD, 1), M(UWM_ENABLE_EXIT_BOOTLOAD, 0),
-                                          M(UWM_QUERY_DONE)}),
-                  messages);
+  EXPECT_MESSAGES(
+      Then(kNotInBootloader, {M(UWM_ENABLE_ENTER_BOOTLOAD, 1), M(UWM_ENABLE_EXIT_BOOTLOAD, 0), M(UWM_QUERY_DONE)}),
+      messages);
   EXPECT_EQ("<SY,BQ/>", unit.Text().ArrivedBytes(TextChannel::Serial, 4800));
   EXPECT_EQ("<SY,BQ/>", unit.Text().ArrivedBytes(TextChannel::Serial, 9600));
   EXPECT_EQ("<SY,BQ/>", unit.Text().ArrivedBytes(TextChannel::Serial, 19200));
@@ -141,18 +141,18 @@ TEST_F(VersionQueryTest, SerialUnitWithBootloadOnEnablesExitInTheCompactForm) {
   options.text.bootloadEnabled = true;  // "<sy,bq=ue/>"
   TestUnit unit(options);
   const auto messages = Query(new CountedSerialLink(unit.SerialPort()));
-  EXPECT_MESSAGES(Then(kNotInBootloader, {M(UWM_ENABLE_ENTER_BOOTLOAD, 0), M(UWM_ENABLE_EXIT_BOOTLOAD, 1),
-                                          M(UWM_QUERY_DONE)}),
-                  messages);
+  EXPECT_MESSAGES(
+      Then(kNotInBootloader, {M(UWM_ENABLE_ENTER_BOOTLOAD, 0), M(UWM_ENABLE_EXIT_BOOTLOAD, 1), M(UWM_QUERY_DONE)}),
+      messages);
 }
 
 TEST_F(VersionQueryTest, NetworkUnitRunningItsApplicationIsAskedOnItsTextPort) {
   TestUnit unit;
   appState.parserPort = unit.TcpPort();
   const auto messages = Query(new CountedNetworkLink(unit.UdpPort()));
-  EXPECT_MESSAGES(Then(kNotInBootloader, {M(UWM_ENABLE_ENTER_BOOTLOAD, 1), M(UWM_ENABLE_EXIT_BOOTLOAD, 0),
-                                          M(UWM_QUERY_DONE)}),
-                  messages);
+  EXPECT_MESSAGES(
+      Then(kNotInBootloader, {M(UWM_ENABLE_ENTER_BOOTLOAD, 1), M(UWM_ENABLE_EXIT_BOOTLOAD, 0), M(UWM_QUERY_DONE)}),
+      messages);
   EXPECT_EQ("<SY,BQ/>\r\n", unit.Text().ArrivedBytes(TextChannel::Tcp));
 
   // A value of one letter offers neither state.
@@ -160,9 +160,9 @@ TEST_F(VersionQueryTest, NetworkUnitRunningItsApplicationIsAskedOnItsTextPort) {
   options.text.queryValue = "e";
   TestUnit odd(options);
   appState.parserPort = odd.TcpPort();
-  EXPECT_MESSAGES(Then(kNotInBootloader, {M(UWM_ENABLE_ENTER_BOOTLOAD, 0), M(UWM_ENABLE_EXIT_BOOTLOAD, 0),
-                                          M(UWM_QUERY_DONE)}),
-                  Query(new CountedNetworkLink(odd.UdpPort())));
+  EXPECT_MESSAGES(
+      Then(kNotInBootloader, {M(UWM_ENABLE_ENTER_BOOTLOAD, 0), M(UWM_ENABLE_EXIT_BOOTLOAD, 0), M(UWM_QUERY_DONE)}),
+      Query(new CountedNetworkLink(odd.UdpPort())));
 }
 
 TEST_F(VersionQueryTest, NetworkUnitWhoseTextPortRefusesGetsNoLetterMessages) {
@@ -213,7 +213,7 @@ TEST_F(VersionQueryTest, OnlyTheNewestWaitingRequestIsQueried) {
 
   const auto sixMessages = Then(kNotInBootloader, {M(UWM_QUERY_DONE)});
   EXPECT_MESSAGES(sixMessages, first.Messages());  // the running one completes
-  EXPECT_TRUE(second.Messages().empty());           // superseded, never asked
+  EXPECT_TRUE(second.Messages().empty());          // superseded, never asked
   EXPECT_MESSAGES(sixMessages, third.Messages());
 }
 

@@ -70,8 +70,8 @@ HWND MakeRecorder() {
   windowClass.hInstance = GetModuleHandleW(nullptr);
   windowClass.lpszClassName = L"TQ_CONTROL_RECORDER";
   RegisterClassW(&windowClass);
-  return CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                         windowClass.hInstance, nullptr);
+  return CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance,
+                         nullptr);
 }
 
 void Print(const std::vector<Posted>& messages) {
@@ -96,14 +96,19 @@ std::vector<Posted> Query(HWND recorder, Transport* link) {
 Posted P(UINT message, WPARAM wParam = 0, uint32_t lParam = 0) { return {message, wParam, lParam}; }
 
 std::vector<Posted> NotInBootloaderThen(int enter, int exit) {
-  return {P(UWM_ENABLE_EXIT_BOOTLOAD, 0), P(UWM_UNIT_NOT_IN_BOOTLOADER), P(UWM_APPLICATION_VERSION, 0, 0xFFFFFFFF),
-          P(UWM_ENABLE_ENTER_BOOTLOAD, 0), P(UWM_ENABLE_EXIT_BOOTLOAD, 0), P(UWM_ENABLE_ENTER_BOOTLOAD, enter),
-          P(UWM_ENABLE_EXIT_BOOTLOAD, exit), P(UWM_QUERY_DONE)};
+  return {P(UWM_ENABLE_EXIT_BOOTLOAD, 0),
+          P(UWM_UNIT_NOT_IN_BOOTLOADER),
+          P(UWM_APPLICATION_VERSION, 0, 0xFFFFFFFF),
+          P(UWM_ENABLE_ENTER_BOOTLOAD, 0),
+          P(UWM_ENABLE_EXIT_BOOTLOAD, 0),
+          P(UWM_ENABLE_ENTER_BOOTLOAD, enter),
+          P(UWM_ENABLE_EXIT_BOOTLOAD, exit),
+          P(UWM_QUERY_DONE)};
 }
 
-const std::vector<Posted> kInBootloader = {P(UWM_ENABLE_EXIT_BOOTLOAD, 0), P(UWM_UNIT_IN_BOOTLOADER, 0x0301),
-                                           P(UWM_ENABLE_ENTER_BOOTLOAD, 0), P(UWM_ENABLE_EXIT_BOOTLOAD, 1),
-                                           P(UWM_APPLICATION_VERSION, 0, 0x00010008), P(UWM_QUERY_DONE)};
+const std::vector<Posted> kInBootloader = {
+    P(UWM_ENABLE_EXIT_BOOTLOAD, 0), P(UWM_UNIT_IN_BOOTLOADER, 0x0301),         P(UWM_ENABLE_ENTER_BOOTLOAD, 0),
+    P(UWM_ENABLE_EXIT_BOOTLOAD, 1), P(UWM_APPLICATION_VERSION, 0, 0x00010008), P(UWM_QUERY_DONE)};
 
 void CheckQuery(HWND recorder, Transport* link, const std::vector<Posted>& expected, const char* what) {
   const std::vector<Posted> got = Query(recorder, link);

@@ -108,7 +108,8 @@ TEST(AnswerParsingTest, ModelThatBeginsWithOursIsReportedInApplicationMode) {
 }
 
 TEST(AnswerParsingTest, WithoutAModelPropertyAnyVarnoUnitCounts) {
-  EXPECT_EQ(Parse("host\r\n00-04\r\nVarno TQ99 - Bootload\r\n", nullptr), 0);  // " - Bootload" must follow "Varno " itself
+  EXPECT_EQ(Parse("host\r\n00-04\r\nVarno TQ99 - Bootload\r\n", nullptr),
+            0);  // " - Bootload" must follow "Varno " itself
   EXPECT_EQ(Parse("host\r\n00-04\r\nVarno  - Bootload\r\n", nullptr), 1);
   EXPECT_EQ(Parse("host\r\n00-04\r\nVarno - Bootload\r\n", nullptr), 0);
   EXPECT_EQ(Parse("host\r\n00-04\r\nVarnoTQ35B\r\n", nullptr), -1);  // no space after the name

@@ -48,7 +48,8 @@ bool InPrivateNetworkNamespace(std::string* why) {
       loopbackUp = loopbackUp || (e->ifa_flags & IFF_UP) != 0;
       continue;
     }
-    const bool hasAddress = e->ifa_addr != nullptr && (e->ifa_addr->sa_family == AF_INET || e->ifa_addr->sa_family == AF_INET6);
+    const bool hasAddress = e->ifa_addr != nullptr &&
+                            (e->ifa_addr->sa_family == AF_INET || e->ifa_addr->sa_family == AF_INET6);
     if ((e->ifa_flags & IFF_UP) != 0 || hasAddress) offending.insert(name);
   }
   freeifaddrs(list);

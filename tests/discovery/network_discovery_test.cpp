@@ -129,9 +129,9 @@ TEST_F(NetworkDiscoveryTest, OnlyAnswersThatNameOurModelOnTheirThirdLineAreRepor
   AnnounceOptions other;
   other.modelLine = "Varno TQ36B";
   Unit("10.77.0.30", other);
-  RawUnit("10.77.0.31", "host\r\nVarno TQ35B - Bootload\r\n");            // one CR LF before the model
-  RawUnit("10.77.0.32", "host\n02-54\nVarno TQ35B - Bootload\n");          // bare LF line ends
-  RawUnit("10.77.0.33", "host\r02-54\rVarno TQ35B - Bootload\r");          // bare CR line ends
+  RawUnit("10.77.0.31", "host\r\nVarno TQ35B - Bootload\r\n");     // one CR LF before the model
+  RawUnit("10.77.0.32", "host\n02-54\nVarno TQ35B - Bootload\n");  // bare LF line ends
+  RawUnit("10.77.0.33", "host\r02-54\rVarno TQ35B - Bootload\r");  // bare CR line ends
   AnnounceOptions longer;
   longer.modelLine = "Varno TQ35BX";
   longer.bootload = true;
@@ -342,9 +342,9 @@ TEST(AnnounceResponderTest, AnswersOnlyTheExactRequestAndOnlyToThisMachine) {
   to.sin_family = AF_INET;
   to.sin_port = htons(30303);
   to.sin_addr.s_addr = Address("10.77.0.20");
-  for (const std::string& wrong : {std::string("Discovery: Who is out there ?\r\n"),
-                                   std::string("Discovery: Who is out there ?", 29 + 1),
-                                   std::string("Discovery: Who is out there?")})
+  for (const std::string& wrong :
+       {std::string("Discovery: Who is out there ?\r\n"), std::string("Discovery: Who is out there ?", 29 + 1),
+        std::string("Discovery: Who is out there?")})
     ::sendto(s, wrong.data(), wrong.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   const std::string request = "Discovery: Who is out there ?";
   ::sendto(s, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);

@@ -112,11 +112,15 @@ TEST_F(SearchCyclesTest, OneRequestToEachDirectedBroadcastAddressLoopbackSkipped
   Run({loopback, lan, Row(0, 0, 0, 0, 0), Row(192, 168, 1, 130, 25), Row(127, 0, 0, 2, 8)});
   const std::string request = " Discovery: Who is out there ?";
   const std::vector<std::string> expected = {
-      "send 10.77.0.255:30303" + request,   "send 255.255.255.255:30303" + request,
-      "send 192.168.1.255:30303" + request, "send 127.255.255.255:30303" + request,
-      "receive",                            // fails: the phase ends, the pause follows
-      "send 10.77.0.255:30303" + request,   "send 255.255.255.255:30303" + request,
-      "send 192.168.1.255:30303" + request, "send 127.255.255.255:30303" + request,
+      "send 10.77.0.255:30303" + request,
+      "send 255.255.255.255:30303" + request,
+      "send 192.168.1.255:30303" + request,
+      "send 127.255.255.255:30303" + request,
+      "receive",  // fails: the phase ends, the pause follows
+      "send 10.77.0.255:30303" + request,
+      "send 255.255.255.255:30303" + request,
+      "send 192.168.1.255:30303" + request,
+      "send 127.255.255.255:30303" + request,
       "receive",  // the script is over: the stop flag goes up
   };
   EXPECT_EQ(socket.log, expected);

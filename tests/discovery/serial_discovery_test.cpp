@@ -93,7 +93,8 @@ class SerialDiscoveryTest : public ::testing::Test {
   }
   void SetPort(int index, const std::string& path) {
     ASSERT_LT(path.size(), static_cast<size_t>(kSerialPortNameSize));
-    for (size_t i = 0; i <= path.size(); ++i) appState.SerialPortTable[index][i] = static_cast<wchar_t>(path.c_str()[i]);
+    for (size_t i = 0; i <= path.size(); ++i)
+      appState.SerialPortTable[index][i] = static_cast<wchar_t>(path.c_str()[i]);
   }
 
   // The next port of the table gets a new unit.
@@ -139,10 +140,10 @@ class SerialDiscoveryTest : public ::testing::Test {
 };
 
 TEST_F(SerialDiscoveryTest, EachKindOfUnitIsFoundByItsProbe) {
-  SerialUnit& bootloader = AddUnit(sim::UnitMode::Bootload);                           // port 0
-  SerialUnit& compact = ApplicationUnit(9600, true);                                  // port 1
-  SerialUnit& at19200 = ApplicationUnit(19200, false, true);                          // port 2
-  ApplicationUnit(57600);                                                             // port 3
+  SerialUnit& bootloader = AddUnit(sim::UnitMode::Bootload);                         // port 0
+  SerialUnit& compact = ApplicationUnit(9600, true);                                 // port 1
+  SerialUnit& at19200 = ApplicationUnit(19200, false, true);                         // port 2
+  ApplicationUnit(57600);                                                            // port 3
   SerialUnit& otherIdentity = AddUnit(sim::UnitMode::Bootload, TextParserOptions(),  // port 4
                                       "TQ35B Bootloader\r\nV3.1\r\nVarno TQ35B - Application\r\n");
   AddUnit(sim::UnitMode::Bootload, TextParserOptions(), "host\r\nmac\r\nXXXXXXXXXXX - Bootload");  // port 5

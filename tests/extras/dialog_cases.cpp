@@ -244,7 +244,8 @@ void CheckVersionRows(HWND dialog, const bool shown[6], const char* area) {
           "the link label is subclassed, the others are not");
   // The hand cursor over the link.
   ::SetCursor(::LoadCursorW(nullptr, IDC_ARROW));
-  LRESULT handled = ::SendMessageW(link, WM_SETCURSOR, reinterpret_cast<WPARAM>(link), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+  LRESULT handled = ::SendMessageW(link, WM_SETCURSOR, reinterpret_cast<WPARAM>(link),
+                                   MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
   Check(handled == TRUE && ::GetCursor() == ::LoadCursorW(nullptr, IDC_HAND), area, "hand cursor over the link");
 }
 
@@ -309,7 +310,8 @@ void VersionDialogWithThePackage() {
                    0});
   steps.push_back({L"Notes", [&](HWND notes) { PressEscape(notes); }, 0});
   steps.push_back({L"Version Information", [&](HWND dialog) { PressEscape(dialog); }, 0});
-  RunScripted(area, [&] { RunVersionDialog(Instance(), owner); }, steps);
+  RunScripted(
+      area, [&] { RunVersionDialog(Instance(), owner); }, steps);
   Check(!noteOpenedByValue, area, "a click on a value opens nothing");
   Check(HandleGone(g_versionFonts.underline) && HandleGone(g_versionFonts.bold), area,
         "underline and bold fonts deleted when the dialog closes");
@@ -330,17 +332,20 @@ void VersionDialogWithEveryRow() {
                      PressOk(dialog);
                    },
                    0});
-  RunScripted(area, [&] { RunVersionDialog(Instance(), nullptr); }, steps);
+  RunScripted(
+      area, [&] { RunVersionDialog(Instance(), nullptr); }, steps);
 }
 
 void NotesDialogResults() {
   const char* area = "notes dialog";
   INT_PTR result = -1;
   std::deque<DialogStep> ok = {{L"Notes", [](HWND notes) { PressOk(notes); }, 0}};
-  RunScripted(area, [&] { result = RunNotesDialog(Instance(), nullptr, L"BUILD_NOTES"); }, ok);
+  RunScripted(
+      area, [&] { result = RunNotesDialog(Instance(), nullptr, L"BUILD_NOTES"); }, ok);
   Check(result == IDOK, area, "OK ends it with 1");
   std::deque<DialogStep> escape = {{L"Notes", [](HWND notes) { PressEscape(notes); }, 0}};
-  RunScripted(area, [&] { result = RunNotesDialog(Instance(), nullptr, L"BUILD_NOTES"); }, escape);
+  RunScripted(
+      area, [&] { result = RunNotesDialog(Instance(), nullptr, L"BUILD_NOTES"); }, escape);
   Check(result == IDCANCEL, area, "Escape ends it with 2");
   result = RunNotesDialog(Instance(), nullptr, L"CORE_HW_NOTES");
   Check(result == IDCANCEL, area, "missing notes end it at once with 2");
@@ -403,7 +408,8 @@ void AboutBox() {
                                    },
                                    0}};
   int result = 0;
-  RunScripted(area, [&] { result = RunAboutBox(Instance(), nullptr); }, steps);
+  RunScripted(
+      area, [&] { result = RunAboutBox(Instance(), nullptr); }, steps);
   Check(result == 1, area, "gives 1");
   Check(HandleGone(g_titleFont), area, "title font deleted on OK");
   steps = {{L"About Firmware Updater",
@@ -413,7 +419,8 @@ void AboutBox() {
               PressEscape(dialog);
             },
             0}};
-  RunScripted(area, [&] { RunAboutBox(Instance(), nullptr); }, steps);
+  RunScripted(
+      area, [&] { RunAboutBox(Instance(), nullptr); }, steps);
   Check(HandleGone(g_titleFont), area, "title font deleted on Escape");
 
   // Fifty times, alternating OK and Escape: no GDI object left behind.
@@ -424,10 +431,14 @@ void AboutBox() {
               [&, i](HWND dialog) {
                 g_titleFont = reinterpret_cast<HFONT>(
                     ::SendMessageW(::GetDlgItem(dialog, IDC_ABOUT_TITLE), WM_GETFONT, 0, 0));
-                if (i % 2) PressEscape(dialog); else PressOk(dialog);
+                if (i % 2)
+                  PressEscape(dialog);
+                else
+                  PressOk(dialog);
               },
               0}};
-    RunScripted(area, [&] { RunAboutBox(Instance(), nullptr); }, steps);
+    RunScripted(
+        area, [&] { RunAboutBox(Instance(), nullptr); }, steps);
     fontsLeft += !HandleGone(g_titleFont);
   }
   DWORD after = GdiObjects();
@@ -467,8 +478,8 @@ void SplashScreenLifecycle() {
     int dy = (place.top + place.bottom) / 2 - (work.top + work.bottom) / 2;
     Check(dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2, area, "centred on the screen");
     HWND picture = ::GetDlgItem(window, IDC_SPLASH_PICTURE);
-    Check(picture && (::GetWindowLongW(picture, GWL_STYLE) & (SS_TYPEMASK | SS_CENTERIMAGE)) ==
-                         (SS_BITMAP | SS_CENTERIMAGE),
+    Check(picture &&
+              (::GetWindowLongW(picture, GWL_STYLE) & (SS_TYPEMASK | SS_CENTERIMAGE)) == (SS_BITMAP | SS_CENTERIMAGE),
           area, "picture control, bitmap centred");
     RECT client, pictureRect;
     ::GetClientRect(window, &client);
@@ -476,8 +487,8 @@ void SplashScreenLifecycle() {
     Check(SameRect(client, pictureRect), area, "picture fills the window");
     BITMAP bitmap = {};
     HGDIOBJ image = reinterpret_cast<HGDIOBJ>(::SendMessageW(picture, STM_GETIMAGE, IMAGE_BITMAP, 0));
-    Check(image && ::GetObjectW(image, sizeof bitmap, &bitmap) && bitmap.bmWidth == 382 && bitmap.bmHeight == 192,
-          area, "shows the 382 x 192 picture");
+    Check(image && ::GetObjectW(image, sizeof bitmap, &bitmap) && bitmap.bmWidth == 382 && bitmap.bmHeight == 192, area,
+          "shows the 382 x 192 picture");
     std::printf("  splash window %ld x %ld for the 382 x 192 picture\n", place.right - place.left,
                 place.bottom - place.top);
   }

@@ -219,15 +219,13 @@ class Policy : public DispatchObject<INetFwPolicy2> {
   HRESULT STDMETHODCALLTYPE get_NotificationsDisabled(NET_FW_PROFILE_TYPE2, VARIANT_BOOL*) override {
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE put_NotificationsDisabled(NET_FW_PROFILE_TYPE2, VARIANT_BOOL) override {
-    return E_NOTIMPL;
-  }
+  HRESULT STDMETHODCALLTYPE put_NotificationsDisabled(NET_FW_PROFILE_TYPE2, VARIANT_BOOL) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE get_UnicastResponsesToMulticastBroadcastDisabled(NET_FW_PROFILE_TYPE2,
-                                                                              VARIANT_BOOL*) override {
+                                                                             VARIANT_BOOL*) override {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE put_UnicastResponsesToMulticastBroadcastDisabled(NET_FW_PROFILE_TYPE2,
-                                                                              VARIANT_BOOL) override {
+                                                                             VARIANT_BOOL) override {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE get_ServiceRestriction(INetFwServiceRestriction**) override { return E_NOTIMPL; }
@@ -237,9 +235,7 @@ class Policy : public DispatchObject<INetFwPolicy2> {
   HRESULT STDMETHODCALLTYPE get_DefaultInboundAction(NET_FW_PROFILE_TYPE2, NET_FW_ACTION*) override {
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE put_DefaultInboundAction(NET_FW_PROFILE_TYPE2, NET_FW_ACTION) override {
-    return E_NOTIMPL;
-  }
+  HRESULT STDMETHODCALLTYPE put_DefaultInboundAction(NET_FW_PROFILE_TYPE2, NET_FW_ACTION) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE get_DefaultOutboundAction(NET_FW_PROFILE_TYPE2, NET_FW_ACTION*) override {
     return E_NOTIMPL;
   }

@@ -181,7 +181,7 @@ void ForeignAnnounceRuleGetsOursBesideIt() {
   scene.policy.enabled[NET_FW_PROFILE2_PRIVATE] = VARIANT_TRUE;
   fakes::Rule foreign(L"Announce", L"varno electronics ltd.");  // the comparison is case-sensitive
   fakes::Rule unreadable(L"Announce", L"Varno Electronics Ltd.");
-  unreadable.groupingReadFails = true;  // a grouping that cannot be read is empty
+  unreadable.groupingReadFails = true;                     // a grouping that cannot be read is empty
   fakes::Rule other(L"Other", L"Varno Electronics Ltd.");  // ours by grouping, not by name
   scene.rules.rules = {&foreign, &unreadable, &other};
   RunEnsure(scene);

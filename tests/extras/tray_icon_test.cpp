@@ -37,11 +37,16 @@ void FakeDestroy(TrayIconHandle icon) {
 
 int FrameOf(TrayIconHandle icon) {
   switch (reinterpret_cast<uintptr_t>(icon)) {
-    case IDI_TRAY_FRAME1: return 1;
-    case IDI_TRAY_FRAME2: return 2;
-    case IDI_TRAY_FRAME3: return 3;
-    case IDI_TRAY_FRAME4: return 4;
-    default: return 0;
+    case IDI_TRAY_FRAME1:
+      return 1;
+    case IDI_TRAY_FRAME2:
+      return 2;
+    case IDI_TRAY_FRAME3:
+      return 3;
+    case IDI_TRAY_FRAME4:
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -149,11 +154,11 @@ TEST_F(TrayIconTest, EachAnimationRunsFromFrameOneAndComesBackToFrameOne) {
 
   std::vector<int> frames = ModifiedFrames();
   ASSERT_GE(frames.size(), afterFirst + 3);
-  EXPECT_EQ(frames[0], 1);                   // still, before the animation
+  EXPECT_EQ(frames[0], 1);  // still, before the animation
   ExpectCycleFromOne(frames, 1, afterFirst - 1);
-  EXPECT_EQ(frames[afterFirst - 1], 1);      // at rest again after the first
+  EXPECT_EQ(frames[afterFirst - 1], 1);  // at rest again after the first
   ExpectCycleFromOne(frames, afterFirst, frames.size() - 1);
-  EXPECT_EQ(frames.back(), 1);               // and after the second
+  EXPECT_EQ(frames.back(), 1);  // and after the second
   EXPECT_EQ(Calls().back().operation, kTrayDelete);
 }
 

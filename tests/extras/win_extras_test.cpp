@@ -35,9 +35,18 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc || all; ++i) {
     const char* part = all ? "all" : argv[i];
     bool every = all || std::string_view(part) == "all";
-    if (every || std::string_view(part) == "firewall") { std::puts("firewall"); RunFirewallCases(); }
-    if (every || std::string_view(part) == "dialogs") { std::puts("dialogs"); RunDialogCases(); }
-    if (every || std::string_view(part) == "tray") { std::puts("tray"); RunTrayCases(); }
+    if (every || std::string_view(part) == "firewall") {
+      std::puts("firewall");
+      RunFirewallCases();
+    }
+    if (every || std::string_view(part) == "dialogs") {
+      std::puts("dialogs");
+      RunDialogCases();
+    }
+    if (every || std::string_view(part) == "tray") {
+      std::puts("tray");
+      RunTrayCases();
+    }
     if (all) break;
   }
   std::printf("%d passed, %d failed\n", g_passed, g_failed);

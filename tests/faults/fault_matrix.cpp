@@ -79,9 +79,7 @@ Setup SetupFor(const Case& c, bool serial, bool sequence, uint64_t seed) {
   s.unit.seed = seed;
   s.unit.bootloader.sequenceSupport = sequence;
   const std::string name = c.name;
-  auto loss = [&](double p) {
-    s.unit.incoming.drop = s.unit.outgoing.drop = PerDirection(p);
-  };
+  auto loss = [&](double p) { s.unit.incoming.drop = s.unit.outgoing.drop = PerDirection(p); };
   if (name == "loss-1%") loss(0.01);
   if (name == "loss-10%") loss(0.10);
   if (name == "loss-30%") loss(0.30);
@@ -132,7 +130,8 @@ bool RunCase(const Case& c, bool serial, bool sequence, uint64_t seed) {
 
   bool pass = first.outcomes == 1;
   // Never a success with memory that differs from the package.
-  if (first.message == UWM_UPDATE_SUCCEEDED) pass = pass && first.memoryExact && first.lastProgress == first.progressRange;
+  if (first.message == UWM_UPDATE_SUCCEEDED)
+    pass = pass && first.memoryExact && first.lastProgress == first.progressRange;
   if (c.expect == Expect::Success) pass = pass && first.message == UWM_UPDATE_SUCCEEDED;
   if (c.expect == Expect::Failure) pass = pass && IsFailureMessage(first.message);
 
@@ -183,13 +182,18 @@ int main(int argc, char** argv) {
     } else if (a == "--header") {
       Header();
       return 0;
-    } else if (a == "--case") only = value();
-    else if (a == "--link") onlyLink = value();
-    else if (a == "--mode") onlyMode = value();
-    else if (a == "--seed") seed = std::strtoull(value().c_str(), nullptr, 10);
+    } else if (a == "--case")
+      only = value();
+    else if (a == "--link")
+      onlyLink = value();
+    else if (a == "--mode")
+      onlyMode = value();
+    else if (a == "--seed")
+      seed = std::strtoull(value().c_str(), nullptr, 10);
     else {
-      std::fprintf(stderr, "usage: fault_matrix [--case NAME] [--link udp|serial] [--mode plain|sequence] [--seed N] "
-                           "[--list] [--header]\n");
+      std::fprintf(stderr,
+                   "usage: fault_matrix [--case NAME] [--link udp|serial] [--mode plain|sequence] [--seed N] "
+                   "[--list] [--header]\n");
       return 2;
     }
   }

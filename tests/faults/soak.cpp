@@ -95,11 +95,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-    if (a == "--sim") simPath = value();
-    else if (a == "--updates") updates = std::atoi(value().c_str());
-    else if (a == "--loss") lossPercent = std::atof(value().c_str());
-    else if (a == "--seed") seed = std::strtoull(value().c_str(), nullptr, 10);
-    else if (a == "--rss-slack") rssSlack = std::atol(value().c_str());
+    if (a == "--sim")
+      simPath = value();
+    else if (a == "--updates")
+      updates = std::atoi(value().c_str());
+    else if (a == "--loss")
+      lossPercent = std::atof(value().c_str());
+    else if (a == "--seed")
+      seed = std::strtoull(value().c_str(), nullptr, 10);
+    else if (a == "--rss-slack")
+      rssSlack = std::atol(value().c_str());
     else {
       std::fprintf(stderr, "usage: soak --sim PATH [--updates N] [--loss PERCENT] [--seed N] [--rss-slack KB]\n");
       return 2;
@@ -118,8 +123,9 @@ int main(int argc, char** argv) {
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.6f", perWay);
   SimProcess sim;
-  if (!StartSim(simPath, {"--udp-port", "0", "--no-pty", "--seed", std::to_string(seed), "--drop-in", rate,
-                          "--drop-out", rate, "--dump", dump},
+  if (!StartSim(simPath,
+                {"--udp-port", "0", "--no-pty", "--seed", std::to_string(seed), "--drop-in", rate, "--drop-out", rate,
+                 "--dump", dump},
                 &sim)) {
     std::fprintf(stderr, "soak: the simulated unit did not start\n");
     StopSim(sim);
@@ -138,8 +144,8 @@ int main(int argc, char** argv) {
   double total = 0;
   for (int n = 1; n <= updates; ++n) {
     // The unit is another process: its dump says what it holds.
-    const faults::UpdateOutcome outcome =
-        faults::RunUpdate(nullptr, new EthernetTransport(htonl(INADDR_LOOPBACK), sim.port));
+    const faults::UpdateOutcome outcome = faults::RunUpdate(nullptr,
+                                                            new EthernetTransport(htonl(INADDR_LOOPBACK), sim.port));
     bool memory = false;
     if (outcome.message == UWM_UPDATE_SUCCEEDED) {
       for (int wait = 0; wait < 100 && UpdatesEnded(dump) < n; ++wait)
@@ -159,9 +165,10 @@ int main(int argc, char** argv) {
   const int fdEnd = faults::OpenDescriptors();
   const long rssEnd = faults::ResidentKilobytes();
   const bool flat = fdEnd == fdStart && rssEnd - rssAfterFirst <= rssSlack;
-  std::printf("soak: %d of %d updates exact, %.0f s in all; descriptors %d -> %d; resident %ld KiB at the start, "
-              "%ld after the first update, %ld at the end (%+ld)\n",
-              exact, updates, total, fdStart, fdEnd, rssStart, rssAfterFirst, rssEnd, rssEnd - rssAfterFirst);
+  std::printf(
+      "soak: %d of %d updates exact, %.0f s in all; descriptors %d -> %d; resident %ld KiB at the start, "
+      "%ld after the first update, %ld at the end (%+ld)\n",
+      exact, updates, total, fdStart, fdEnd, rssStart, rssAfterFirst, rssEnd, rssEnd - rssAfterFirst);
   std::printf("soak: %s\n", exact == updates && flat ? "PASS" : "FAIL");
   std::filesystem::remove_all(folder);
   return exact == updates && flat ? 0 : 1;

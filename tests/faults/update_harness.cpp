@@ -152,7 +152,9 @@ UpdateOutcome RunUpdate(const sim::SimulatedUnit* unit, Transport* link, const L
   return result;
 }
 
-Transport* UdpLink(const sim::SimulatedUnit& unit) { return new EthernetTransport(htonl(INADDR_LOOPBACK), unit.UdpPort()); }
+Transport* UdpLink(const sim::SimulatedUnit& unit) {
+  return new EthernetTransport(htonl(INADDR_LOOPBACK), unit.UdpPort());
+}
 
 Transport* SerialLink(const sim::SimulatedUnit& unit) {
   const std::string path = unit.SerialPath();
@@ -161,11 +163,16 @@ Transport* SerialLink(const sim::SimulatedUnit& unit) {
 
 const char* MessageName(uint32_t message) {
   switch (message) {
-    case UWM_UPDATE_SUCCEEDED: return "UWM_UPDATE_SUCCEEDED";
-    case UWM_UPDATE_FAILED: return "UWM_UPDATE_FAILED";
-    case UWM_NO_RESPONSE: return "UWM_NO_RESPONSE";
-    case UWM_WRONG_RESPONSE: return "UWM_WRONG_RESPONSE";
-    case 0: return "(none)";
+    case UWM_UPDATE_SUCCEEDED:
+      return "UWM_UPDATE_SUCCEEDED";
+    case UWM_UPDATE_FAILED:
+      return "UWM_UPDATE_FAILED";
+    case UWM_NO_RESPONSE:
+      return "UWM_NO_RESPONSE";
+    case UWM_WRONG_RESPONSE:
+      return "UWM_WRONG_RESPONSE";
+    case 0:
+      return "(none)";
   }
   return "(other)";
 }

@@ -24,11 +24,11 @@ const sim::PackageImages& Package();
 bool MemoryEqualsPackage(const sim::SimulatedUnit& unit);
 
 struct UpdateOutcome {
-  uint32_t message = 0;      // UWM_UPDATE_SUCCEEDED, UWM_UPDATE_FAILED, UWM_NO_RESPONSE, ...; 0: none came
-  int outcomes = 0;          // how many outcome messages came (exactly one is right)
-  double seconds = 0;        // from the worker's start to its outcome
-  uint32_t writes = 0;       // frames put on the link, resends included
-  uint32_t resends = 0;      // writes that repeated the frame before them
+  uint32_t message = 0;  // UWM_UPDATE_SUCCEEDED, UWM_UPDATE_FAILED, UWM_NO_RESPONSE, ...; 0: none came
+  int outcomes = 0;      // how many outcome messages came (exactly one is right)
+  double seconds = 0;    // from the worker's start to its outcome
+  uint32_t writes = 0;   // frames put on the link, resends included
+  uint32_t resends = 0;  // writes that repeated the frame before them
   uint32_t progressRange = 0;
   uint32_t lastProgress = 0;
   bool memoryExact = false;  // read after the worker ended

@@ -54,11 +54,9 @@ constexpr DWORD kHookAnswerMs = 5000;
 void WriteUtf8(DWORD which, const std::wstring& text) {
   HANDLE out = GetStdHandle(which);
   if (!out || out == INVALID_HANDLE_VALUE) return;
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                              nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), n,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
   bytes += '\n';
   DWORD written = 0;
   WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -71,10 +69,18 @@ std::wstring Escape(const std::wstring& text) {
   std::wstring out;
   for (wchar_t c : text) {
     switch (c) {
-      case L'\\': out += L"\\\\"; break;
-      case L'\t': out += L"\\t"; break;
-      case L'\n': out += L"\\n"; break;
-      case L'\r': out += L"\\r"; break;
+      case L'\\':
+        out += L"\\\\";
+        break;
+      case L'\t':
+        out += L"\\t";
+        break;
+      case L'\n':
+        out += L"\\n";
+        break;
+      case L'\r':
+        out += L"\\r";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           wchar_t hex[8];
@@ -104,12 +110,24 @@ std::wstring Unescape(const std::wstring& text) {
     }
     wchar_t c = text[++i];
     switch (c) {
-      case L't': out += L'\t'; break;
-      case L'n': out += L'\n'; break;
-      case L'r': out += L'\r'; break;
-      case L's': out += L' '; break;
-      case L'\\': out += L'\\'; break;
-      case L'"': out += L'"'; break;
+      case L't':
+        out += L'\t';
+        break;
+      case L'n':
+        out += L'\n';
+        break;
+      case L'r':
+        out += L'\r';
+        break;
+      case L's':
+        out += L' ';
+        break;
+      case L'\\':
+        out += L'\\';
+        break;
+      case L'"':
+        out += L'"';
+        break;
       case L'x': {
         int hi = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
         int lo = i + 2 < text.size() ? HexDigit(text[i + 2]) : -1;
@@ -118,7 +136,8 @@ std::wstring Unescape(const std::wstring& text) {
         i += 2;
         break;
       }
-      default: throw UsageError{std::wstring(L"unknown escape \\") + c + L" in: " + text};
+      default:
+        throw UsageError{std::wstring(L"unknown escape \\") + c + L" in: " + text};
     }
   }
   return out;
@@ -179,8 +198,8 @@ std::wstring TextOf(HWND w) {
     Fail(L"window " + Hex(w) + L" did not answer WM_GETTEXTLENGTH");
   std::wstring text(length + 1, L'\0');
   DWORD_PTR got = 0;
-  if (!SendMessageTimeoutW(w, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
-                           SMTO_ABORTIFHUNG, kSendTimeoutMs, &got))
+  if (!SendMessageTimeoutW(w, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                           kSendTimeoutMs, &got))
     Fail(L"window " + Hex(w) + L" did not answer WM_GETTEXT");
   text.resize(std::min<size_t>(got, length));
   return text;
@@ -205,9 +224,7 @@ struct WindowFilter {
   std::vector<HWND> found;
 };
 
-bool IsMessageBox(HWND w) {
-  return ClassOf(w) == L"#32770" && GetDlgItem(w, 0xFFFF) != nullptr;
-}
+bool IsMessageBox(HWND w) { return ClassOf(w) == L"#32770" && GetDlgItem(w, 0xFFFF) != nullptr; }
 
 BOOL CALLBACK CollectWindow(HWND w, LPARAM param) {
   auto* f = reinterpret_cast<WindowFilter*>(param);
@@ -370,8 +387,8 @@ void EnsureHook(Session& s, DWORD thread) {
     s.hookProc = reinterpret_cast<HOOKPROC>(
         reinterpret_cast<void*>(GetProcAddress(s.hookLibrary, tqdriver::kHookProcName)));
     if (!s.hookProc) Fail(L"the hook library lacks its hook routine");
-    s.replyWindow = CreateWindowExW(0, L"STATIC", L"tq_driver replies", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                    nullptr, nullptr, nullptr);
+    s.replyWindow = CreateWindowExW(0, L"STATIC", L"tq_driver replies", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                    nullptr);
     if (!s.replyWindow) Fail(L"cannot create the reply window");
   }
   for (auto& h : s.hooks)
@@ -395,8 +412,7 @@ LPARAM AskInside(Session& s, HWND window, unsigned kind, unsigned item) {
     }
     MsgWaitForMultipleObjects(0, nullptr, FALSE, kPollMs, QS_ALLINPUT);
   }
-  Fail(L"the program's window thread did not answer within " + Decimal(kHookAnswerMs) +
-       L" ms (is it busy?)");
+  Fail(L"the program's window thread did not answer within " + Decimal(kHookAnswerMs) + L" ms (is it busy?)");
 }
 
 // ------------------------------------------------------------------ commands
@@ -421,8 +437,9 @@ Result CmdWaitWindow(Session& s, const Args& a) {
   DWORD timeout = OptionalMs(a, 1, 30000);
   std::wstring title = a.size() > 2 ? Unescape(a[2]) : L"";
   HWND w = WaitTopLevel({a[0], title, true, false, {}}, timeout);
-  if (!w) Fail(L"no window of class " + a[0] + (title.empty() ? L"" : L" titled " + title) +
-                L" within " + Decimal(timeout) + L" ms");
+  if (!w)
+    Fail(L"no window of class " + a[0] + (title.empty() ? L"" : L" titled " + title) + L" within " + Decimal(timeout) +
+         L" ms");
   s.target = w;
   RememberProcess(s, w);
   return TitleOf(w);
@@ -434,8 +451,7 @@ Result CmdAbsent(Session&, const Args& a) {
   for (;;) {
     auto found = FindTopLevel({a[0], L"", false, false, {}});
     if (!found.empty())
-      Fail(L"a window of class " + a[0] + L" exists: " + Hex(found.front()) + L" (" +
-           TitleOf(found.front()) + L")");
+      Fail(L"a window of class " + a[0] + L" exists: " + Hex(found.front()) + L" (" + TitleOf(found.front()) + L")");
     if (GetTickCount() - start >= duration) return std::nullopt;
     Sleep(kPollMs);
   }
@@ -693,7 +709,8 @@ Result CmdNoBox(Session&, const Args& a) {
   for (;;) {
     auto found = FindTopLevel({L"#32770", L"", true, true, {}});
     if (!found.empty())
-      Fail(L"a message box is open: " + TitleOf(found.front()) + L": " + Escape(TextOf(GetDlgItem(found.front(), 0xFFFF))));
+      Fail(L"a message box is open: " + TitleOf(found.front()) + L": " +
+           Escape(TextOf(GetDlgItem(found.front(), 0xFFFF))));
     if (GetTickCount() - start >= duration) return std::nullopt;
     Sleep(kPollMs);
   }
@@ -707,9 +724,9 @@ struct ButtonName {
   int id;
   const wchar_t* name;
 };
-const ButtonName kButtons[] = {{IDOK, L"ok"},         {IDCANCEL, L"cancel"},   {IDABORT, L"abort"},
-                               {IDRETRY, L"retry"},   {IDIGNORE, L"ignore"},   {IDYES, L"yes"},
-                               {IDNO, L"no"},         {IDTRYAGAIN, L"tryagain"}, {IDCONTINUE, L"continue"}};
+const ButtonName kButtons[] = {{IDOK, L"ok"},       {IDCANCEL, L"cancel"},     {IDABORT, L"abort"},
+                               {IDRETRY, L"retry"}, {IDIGNORE, L"ignore"},     {IDYES, L"yes"},
+                               {IDNO, L"no"},       {IDTRYAGAIN, L"tryagain"}, {IDCONTINUE, L"continue"}};
 
 std::wstring ButtonLabel(int id) {
   for (const auto& b : kButtons)
@@ -744,12 +761,18 @@ Result CmdBoxButtons(Session& s, const Args&) {
 
 Result CmdBoxIcon(Session& s, const Args&) {
   switch (AskInside(s, Box(s), tqdriver::kQueryBoxIcon, 0)) {
-    case tqdriver::kIconNone: return std::wstring(L"none");
-    case tqdriver::kIconError: return std::wstring(L"error");
-    case tqdriver::kIconQuestion: return std::wstring(L"question");
-    case tqdriver::kIconWarning: return std::wstring(L"warning");
-    case tqdriver::kIconInformation: return std::wstring(L"information");
-    default: return std::wstring(L"other");
+    case tqdriver::kIconNone:
+      return std::wstring(L"none");
+    case tqdriver::kIconError:
+      return std::wstring(L"error");
+    case tqdriver::kIconQuestion:
+      return std::wstring(L"question");
+    case tqdriver::kIconWarning:
+      return std::wstring(L"warning");
+    case tqdriver::kIconInformation:
+      return std::wstring(L"information");
+    default:
+      return std::wstring(L"other");
   }
 }
 
@@ -886,8 +909,8 @@ Result CmdExpectWithin(Session& s, const Args& a) {
   for (;;) {
     if (s.haveResult && s.lastResult == want) return std::nullopt;
     if (GetTickCount() - start >= timeout)
-      Fail(L"expected \"" + Escape(want) + L"\" within " + Decimal(timeout) + L" ms, still \"" +
-           Escape(s.lastResult) + L"\"");
+      Fail(L"expected \"" + Escape(want) + L"\" within " + Decimal(timeout) + L" ms, still \"" + Escape(s.lastResult) +
+           L"\"");
     Sleep(100);
     try {
       RunQuery(s, s.lastQuery);
@@ -910,8 +933,8 @@ void RequireHiddenSerial() {
 
 HANDLE OpenCom(unsigned n) {
   std::wstring path = L"\\\\.\\COM" + Decimal(n);
-  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
 }
 
 // The ports that open, probed the way a program lists them.
@@ -961,8 +984,7 @@ Result CmdComSend(Session&, const Args& a) {
   dcb.StopBits = ONESTOPBIT;
   ok = ok && SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts);
   DWORD written = 0;
-  ok = ok && WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-       written == bytes.size();
+  ok = ok && WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
   if (!ok) {
     CloseHandle(h);
     Fail(L"cannot set up or write COM" + a[0]);
@@ -1037,39 +1059,48 @@ const std::vector<Command>& Commands() {
       {L"items", 1, 1, false, true, CmdItems, L"ID  items of a combo or list box, joined by |"},
       {L"selected", 1, 1, false, true, CmdSelected, L"ID  selected index of a combo or list box (-1: none)"},
       {L"ip", 1, 1, false, true, CmdIp, L"ID  an IPv4 address field as A.B.C.D (empty fields stay empty)"},
-      {L"menu-state", 1, 1, false, true, CmdMenuState, L"ID  enabled, grayed or disabled (+ checked) of the target's menu item"},
+      {L"menu-state", 1, 1, false, true, CmdMenuState,
+       L"ID  enabled, grayed or disabled (+ checked) of the target's menu item"},
       {L"set-text", 1, 2, true, false, CmdSetText, L"ID TEXT  WM_SETTEXT"},
       {L"set-ip", 2, 2, false, false, CmdSetIp, L"ID A.B.C.D  fill the four fields of an address field"},
       {L"set-ip-field", 2, 3, false, false, CmdSetIpField, L"ID FIELD [TEXT]  set one field (1-4) of an address field"},
       {L"chars", 2, 2, true, false, CmdChars, L"ID TEXT  post WM_CHAR for each character (as typing)"},
       {L"click", 1, 1, false, false, CmdClick, L"ID  click a visible, enabled button"},
       {L"select", 2, 2, false, false, CmdSelect, L"ID INDEX  choose a combo or list box item as a user does"},
-      {L"mouse", 1, 2, false, false, CmdMouse, L"ID [FIELD]  left click on a control (FIELD: 1-4 of an address field); moves the focus"},
+      {L"mouse", 1, 2, false, false, CmdMouse,
+       L"ID [FIELD]  left click on a control (FIELD: 1-4 of an address field); moves the focus"},
       {L"command", 1, 2, false, false, CmdCommand, L"ID [NOTIFY]  post WM_COMMAND to the target"},
       {L"post", 3, 3, false, false, CmdPost, L"MSG W L  post a message to the target"},
       {L"send", 3, 3, false, true, CmdSend, L"MSG W L  send a message to the target; result: its answer"},
       {L"close", 0, 0, false, false, CmdClose, L"post WM_CLOSE to the target"},
-      {L"sync", 0, 0, false, false, CmdSync, L"wait until the target's thread has handled what was posted to it before"},
+      {L"sync", 0, 0, false, false, CmdSync,
+       L"wait until the target's thread has handled what was posted to it before"},
       {L"wait-box", 0, 1, false, true, CmdWaitBox, L"[TIMEOUT_MS]  wait for a message box; result: its caption"},
       {L"no-box", 0, 1, false, false, CmdNoBox, L"[FOR_MS]  no message box is open, now and for FOR_MS"},
       {L"box-caption", 0, 0, false, true, CmdBoxCaption, L"caption of the message box"},
       {L"box-text", 0, 0, false, true, CmdBoxText, L"text of the message box"},
       {L"box-buttons", 0, 0, false, true, CmdBoxButtons, L"its buttons, left to right (ok cancel yes no ...)"},
       {L"box-icon", 0, 0, false, true, CmdBoxIcon, L"its icon: error, question, warning, information, none"},
-      {L"answer-box", 1, 1, false, false, CmdAnswerBox, L"BUTTON  press yes, no, ok, cancel... (or an id) and wait for the box to go"},
-      {L"wait-exit", 0, 2, false, true, CmdWaitExit, L"[PID|-- [TIMEOUT_MS]]  wait for the program (-- : the one behind the last window or box) to end; result: its exit code"},
+      {L"answer-box", 1, 1, false, false, CmdAnswerBox,
+       L"BUTTON  press yes, no, ok, cancel... (or an id) and wait for the box to go"},
+      {L"wait-exit", 0, 2, false, true, CmdWaitExit,
+       L"[PID|-- [TIMEOUT_MS]]  wait for the program (-- : the one behind the last window or box) to end; result: its exit code"},
       {L"pid", 0, 0, false, true, CmdPid, L"process id of the target"},
       {L"windows", 0, 0, false, true, CmdWindows, L"classes of the program's visible top-level windows, topmost first"},
       {L"rect", 1, 1, false, true, CmdRect, L"ID|window  screen rectangle: left top right bottom"},
-      {L"send-to", 4, 4, false, true, CmdSendTo, L"ID MSG W L  send a message without pointers to a control; result: its answer"},
-      {L"item-bytes", 3, 3, false, true, CmdItemBytes, L"ID INDEX N  first N bytes behind a list item's data pointer, in hex"},
+      {L"send-to", 4, 4, false, true, CmdSendTo,
+       L"ID MSG W L  send a message without pointers to a control; result: its answer"},
+      {L"item-bytes", 3, 3, false, true, CmdItemBytes,
+       L"ID INDEX N  first N bytes behind a list item's data pointer, in hex"},
       {L"sleep", 1, 1, false, false, CmdSleep, L"MS"},
       {L"echo", 0, 1, true, false, CmdEcho, L"TEXT  print TEXT"},
       {L"expect", 0, 1, true, false, CmdExpect, L"TEXT  the last result is TEXT"},
-      {L"expect-within", 1, 2, true, false, CmdExpectWithin, L"MS TEXT  repeat the last query until its result is TEXT"},
+      {L"expect-within", 1, 2, true, false, CmdExpectWithin,
+       L"MS TEXT  repeat the last query until its result is TEXT"},
       {L"com-list", 0, 1, false, true, CmdComList, L"[LAST]  COM ports 1..LAST (255) that open"},
       {L"com-send", 1, 2, true, true, CmdComSend, L"N TEXT  write TEXT to COMN at 115200 8N1; result: the reply"},
-      {L"udp-send", 2, 3, true, true, CmdUdpSend, L"ADDR PORT TEXT  one datagram (loopback, or any address in --netns); result: the reply"},
+      {L"udp-send", 2, 3, true, true, CmdUdpSend,
+       L"ADDR PORT TEXT  one datagram (loopback, or any address in --netns); result: the reply"},
       {L"help", 0, 0, false, false, CmdHelp, L"this list"},
   };
   return commands;

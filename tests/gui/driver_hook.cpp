@@ -29,8 +29,7 @@ BOOL CALLBACK FindIconStatic(HWND child, LPARAM param) {
   GetClassNameW(child, cls, 16);
   LONG style = GetWindowLongW(child, GWL_STYLE);
   if (lstrcmpiW(cls, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(child)) {
-    reinterpret_cast<IconSearch*>(param)->icon =
-        reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+    reinterpret_cast<IconSearch*>(param)->icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
     return FALSE;
   }
   return TRUE;
@@ -42,7 +41,10 @@ LPARAM BoxIcon(HWND box) {
   IconSearch search;
   EnumChildWindows(box, FindIconStatic, reinterpret_cast<LPARAM>(&search));
   if (!search.icon) return tqdriver::kIconNone;
-  struct { LPCWSTR id; LPARAM answer; } known[] = {
+  struct {
+    LPCWSTR id;
+    LPARAM answer;
+  } known[] = {
       {IDI_HAND, tqdriver::kIconError},
       {IDI_QUESTION, tqdriver::kIconQuestion},
       {IDI_EXCLAMATION, tqdriver::kIconWarning},
@@ -71,8 +73,7 @@ void Answer(const MSG& query) {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) LRESULT CALLBACK TqDriverGetMessageHook(int code, WPARAM removed,
-                                                                        LPARAM param) {
+extern "C" __declspec(dllexport) LRESULT CALLBACK TqDriverGetMessageHook(int code, WPARAM removed, LPARAM param) {
   if (code == HC_ACTION && removed == PM_REMOVE) {
     MSG* msg = reinterpret_cast<MSG*>(param);
     if (msg->message == QueryMessage()) {

@@ -36,9 +36,7 @@ enum BoxIcon : LPARAM {
   kIconOther = 5,
 };
 
-inline WPARAM MakeQuery(unsigned kind, unsigned item) {
-  return static_cast<WPARAM>((kind << 16) | (item & 0xFFFF));
-}
+inline WPARAM MakeQuery(unsigned kind, unsigned item) { return static_cast<WPARAM>((kind << 16) | (item & 0xFFFF)); }
 inline unsigned QueryKindOf(WPARAM w) { return static_cast<unsigned>(w >> 16) & 0xFFFF; }
 inline unsigned QueryItemOf(WPARAM w) { return static_cast<unsigned>(w) & 0xFFFF; }
 

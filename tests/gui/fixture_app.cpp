@@ -17,9 +17,7 @@ namespace {
 
 const wchar_t kClassName[] = L"TQGUIFIXTURE";
 
-void SetStatus(HWND window, const std::wstring& text) {
-  SetDlgItemTextW(window, IDC_FX_STATUS, text.c_str());
-}
+void SetStatus(HWND window, const std::wstring& text) { SetDlgItemTextW(window, IDC_FX_STATUS, text.c_str()); }
 
 // The template text holds a %s, filled once.
 void FillName(HWND window) {
@@ -34,8 +32,8 @@ void FillPortList(HWND window) {
   for (unsigned n = 1; n <= 255; ++n) {
     wchar_t path[16];
     wsprintfW(path, L"\\\\.\\COM%u", n);
-    HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) continue;
     CloseHandle(h);
     SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(path + 4));
@@ -52,8 +50,7 @@ void OnInitDialog(HWND window) {
 
 void OnAddressChanged(HWND window) {
   DWORD address = 0;
-  LRESULT fields = SendDlgItemMessageW(window, IDC_FX_ADDRESS, IPM_GETADDRESS, 0,
-                                       reinterpret_cast<LPARAM>(&address));
+  LRESULT fields = SendDlgItemMessageW(window, IDC_FX_ADDRESS, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address));
   wchar_t text[64];
   wsprintfW(text, L"address %u.%u.%u.%u (%d fields)", FIRST_IPADDRESS(address), SECOND_IPADDRESS(address),
             THIRD_IPADDRESS(address), FOURTH_IPADDRESS(address), static_cast<int>(fields));
@@ -85,27 +82,40 @@ bool OnCommand(HWND window, WORD id, WORD code) {
     case IDC_FX_PORT_LIST:
       if (code == CBN_SELCHANGE) OnPortSelected(window);
       return true;
-    case IDC_FX_ASK: OnAsk(window); return true;
-    case IDC_FX_OPTION: OnOption(window); return true;
-    case IDM_FIXTURE_EXIT: SendMessageW(window, WM_CLOSE, 0, 0); return true;
-    default: return false;
+    case IDC_FX_ASK:
+      OnAsk(window);
+      return true;
+    case IDC_FX_OPTION:
+      OnOption(window);
+      return true;
+    case IDM_FIXTURE_EXIT:
+      SendMessageW(window, WM_CLOSE, 0, 0);
+      return true;
+    default:
+      return false;
   }
 }
 
 void OnClose(HWND window) {
-  if (MessageBoxW(window, L"Quit the fixture ?", L"Quit", MB_YESNO | MB_ICONQUESTION) == IDYES)
-    DestroyWindow(window);
+  if (MessageBoxW(window, L"Quit the fixture ?", L"Quit", MB_YESNO | MB_ICONQUESTION) == IDYES) DestroyWindow(window);
 }
 
 LRESULT CALLBACK FixtureProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
-    case WM_INITDIALOG: OnInitDialog(window); return FALSE;
+    case WM_INITDIALOG:
+      OnInitDialog(window);
+      return FALSE;
     case WM_COMMAND:
       if (OnCommand(window, LOWORD(wp), HIWORD(wp))) return 0;
       break;
-    case WM_CLOSE: OnClose(window); return 0;
-    case WM_DESTROY: PostQuitMessage(0); return 0;
-    default: break;
+    case WM_CLOSE:
+      OnClose(window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
   }
   return DefWindowProcW(window, msg, wp, lp);
 }

@@ -92,8 +92,8 @@ DWORD WINAPI WatchWizard(void* argument) {
 }
 
 // Runs the wizard on this thread while the watcher plays the user.
-void RunCase(const char* name, PropertiesContainer& properties, const wchar_t* prefix,
-             const wchar_t* firstCaption, int pages) {
+void RunCase(const char* name, PropertiesContainer& properties, const wchar_t* prefix, const wchar_t* firstCaption,
+             int pages) {
   Watch watch;
   watch.firstCaption = firstCaption;
   watch.pages = pages;

@@ -76,17 +76,16 @@ TEST_P(HostileBootloaderTest, FailsAsItMustAndThenUpdatesExactly) {
 // numbers only matter once the unit has said it takes them; the version
 // query itself is plain and answered as it should be, so the update starts
 // and fails at its first numbered step. Plain mode goes over the serial line.
-INSTANTIATE_TEST_SUITE_P(
-    Modes, HostileBootloaderTest,
-    testing::Values(Param{HostileMode::Oversized, false, true, UWM_NO_RESPONSE},
-                    Param{HostileMode::Oversized, true, false, UWM_NO_RESPONSE},
-                    Param{HostileMode::Endless, false, true, UWM_NO_RESPONSE},
-                    Param{HostileMode::Endless, true, false, UWM_NO_RESPONSE},
-                    Param{HostileMode::ForeignReplies, false, true, UWM_NO_RESPONSE},
-                    Param{HostileMode::ForeignReplies, true, false, UWM_NO_RESPONSE},
-                    Param{HostileMode::WrongSequence, false, true, UWM_UPDATE_FAILED},
-                    Param{HostileMode::WrongSequence, true, true, UWM_UPDATE_FAILED}),
-    Name);
+INSTANTIATE_TEST_SUITE_P(Modes, HostileBootloaderTest,
+                         testing::Values(Param{HostileMode::Oversized, false, true, UWM_NO_RESPONSE},
+                                         Param{HostileMode::Oversized, true, false, UWM_NO_RESPONSE},
+                                         Param{HostileMode::Endless, false, true, UWM_NO_RESPONSE},
+                                         Param{HostileMode::Endless, true, false, UWM_NO_RESPONSE},
+                                         Param{HostileMode::ForeignReplies, false, true, UWM_NO_RESPONSE},
+                                         Param{HostileMode::ForeignReplies, true, false, UWM_NO_RESPONSE},
+                                         Param{HostileMode::WrongSequence, false, true, UWM_UPDATE_FAILED},
+                                         Param{HostileMode::WrongSequence, true, true, UWM_UPDATE_FAILED}),
+                         Name);
 
 // The frame collector holds 2,045 body bytes: a reply of exactly that size
 // is taken whole, one byte more never completes, and the session goes on

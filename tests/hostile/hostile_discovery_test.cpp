@@ -31,7 +31,8 @@ class Reports : public platform::MessageReceiver {
  public:
   void Post(uint32_t message, platform::MessageWParam wParam, platform::MessageLParam lParam) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (message == UWM_NETWORK_UNIT_FOUND) reports_.push_back({static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam)});
+    if (message == UWM_NETWORK_UNIT_FOUND)
+      reports_.push_back({static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam)});
   }
   platform::MessageResult Send(uint32_t, platform::MessageWParam, platform::MessageLParam) override { return 0; }
   struct Report {
@@ -91,8 +92,8 @@ TEST_P(HostileDiscoveryTest, AnswerOfAnySizeKeepsTheSearchGoing) {
   // Three cycles: each sends, takes the answers, and pauses briefly.
   std::thread cycles([&] { RunSearchCycles(socket, table, match, &reports, stop, 50); });
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < until && (reports.From(Address("10.77.0.31")).size() < 3 ||
-                                                      hostile.AnswersSent() < 3))
+  while (std::chrono::steady_clock::now() < until &&
+         (reports.From(Address("10.77.0.31")).size() < 3 || hostile.AnswersSent() < 3))
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   stop = 1;
   cycles.join();
@@ -117,8 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, HostileDiscoveryTest,
                          testing::Values(Case{0, false, false}, Case{1, false, false}, Case{16, false, false},
                                          Case{17, true, false}, Case{29, true, false}, Case{30, true, true},
                                          Case{255, true, true}, Case{256, true, true}, Case{257, false, false},
-                                         Case{1472, false, false}, Case{8192, false, false},
-                                         Case{65507, false, false}),
+                                         Case{1472, false, false}, Case{8192, false, false}, Case{65507, false, false}),
                          [](const testing::TestParamInfo<Case>& info) { return std::to_string(info.param.size); });
 
 }  // namespace

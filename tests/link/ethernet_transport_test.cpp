@@ -96,8 +96,10 @@ TEST_F(UdpLink, ReadPendingTakesADatagramThatHasArrived) {
   const uint32_t start = platform::TickCount();
   while (got.size() < 2 && platform::TickCount() - start < 2000) {
     const uint16_t n = link.ReadPending(buffer, sizeof buffer);
-    if (n != 0) got.emplace_back(reinterpret_cast<char*>(buffer), n);
-    else platform::SleepMs(5);
+    if (n != 0)
+      got.emplace_back(reinterpret_cast<char*>(buffer), n);
+    else
+      platform::SleepMs(5);
   }
   EXPECT_EQ(got, (std::vector<std::string>{"first", "second"}));
   EXPECT_EQ(link.ReadPending(buffer, sizeof buffer), 0);

@@ -26,7 +26,10 @@ class ScriptedTransport : public Transport {
   // chunk is a read that found nothing.
   uint16_t Read(uint8_t* buffer, int capacity) override {
     std::deque<std::string>& source = writes.empty() ? pending : chunks;
-    if (writes.empty()) ++drainReads; else readCapacities.push_back(capacity);
+    if (writes.empty())
+      ++drainReads;
+    else
+      readCapacities.push_back(capacity);
     if (!writes.empty() && readDelayMs) platform::SleepMs(readDelayMs);
     if (source.empty()) return 0;
     std::string& next = source.front();
@@ -56,7 +59,7 @@ struct Outcome {
 };
 
 Outcome Collect(ScriptedTransport& link, unsigned capacity = 32, unsigned timeoutMs = 200,
-            const char* command = "<SY,BQ/>") {
+                const char* command = "<SY,BQ/>") {
   std::vector<char> buffer(capacity + 8, '#');  // guard bytes past the capacity
   const int result = link.Exchange(command, buffer.data(), capacity, timeoutMs);
   for (unsigned i = capacity; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], '#') << "written past the buffer at " << i;
@@ -260,7 +263,7 @@ TEST(ExchangeSend, RefusedWriteFailsAtOnce) {
   link.chunks = {"<sy,br/>"};
   Outcome out = Collect(link);
   EXPECT_EQ(out.result, 0);
-  EXPECT_EQ(out.reply, "");  // the drained bytes are not handed back
+  EXPECT_EQ(out.reply, "");           // the drained bytes are not handed back
   EXPECT_EQ(link.writes.size(), 1u);  // no line end after a refused command
   EXPECT_TRUE(link.readCapacities.empty());
 }

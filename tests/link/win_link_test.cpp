@@ -307,8 +307,10 @@ int main(int argc, char** argv) {
   }
   UdpCases();
   TcpCases();
-  if (argc >= 3) SerialCases(Widen(argv[1]).c_str(), Widen(argv[2]).c_str());
-  else std::printf("serial cases skipped: no ports given\n");
+  if (argc >= 3)
+    SerialCases(Widen(argv[1]).c_str(), Widen(argv[2]).c_str());
+  else
+    std::printf("serial cases skipped: no ports given\n");
   WSACleanup();
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;

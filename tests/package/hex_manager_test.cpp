@@ -173,7 +173,8 @@ TEST(HexHandingOut, PackingIntoSmallFramesLosesNoRecord) {
   CHexManager hex;
   std::string text;
   std::vector<Bytes> expected;
-  for (int i = 0; i < 30; ++i) text += RecordLine(static_cast<uint8_t>(i % 3 == 0 ? 200 : 16), 0, 0, static_cast<uint8_t>(i));
+  for (int i = 0; i < 30; ++i)
+    text += RecordLine(static_cast<uint8_t>(i % 3 == 0 ? 200 : 16), 0, 0, static_cast<uint8_t>(i));
   ASSERT_TRUE(LoadHex(hex, res, text));
   expected = Drain(hex);
   ASSERT_EQ(expected.size(), 30u);

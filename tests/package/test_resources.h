@@ -29,8 +29,7 @@ class TestResources {
     types_.push_back(type);
     entries_.clear();
     for (size_t i = 0; i < bytes_.size(); ++i)
-      entries_.push_back({names_[i].c_str(), types_[i].c_str(),
-                          reinterpret_cast<const uint8_t*>(bytes_[i].data()),
+      entries_.push_back({names_[i].c_str(), types_[i].c_str(), reinterpret_cast<const uint8_t*>(bytes_[i].data()),
                           static_cast<uint32_t>(bytes_[i].size())});
     table_ = {entries_.data(), entries_.size(), nullptr, 0};
     platform::SetResourceTable(&table_);

@@ -92,8 +92,8 @@ TEST(HexRecordsTest, TextDecodingIsStrict) {
   ASSERT_TRUE(sim::DecodeHexText(good.data(), good.size(), &memory, &error, &records)) << error;
   EXPECT_EQ(3u, records);
   EXPECT_EQ(2, At(memory, 0x1D00B181));
-  for (const std::string bad : {":020000041D00D\r\n", ":0200000G1D00DD\n", ":030000041D00DD\n", "020000041D00DD\n",
-                                ":020000041D00DE\n"}) {
+  for (const std::string bad :
+       {":020000041D00D\r\n", ":0200000G1D00DD\n", ":030000041D00DD\n", "020000041D00DD\n", ":020000041D00DE\n"}) {
     EXPECT_FALSE(sim::DecodeHexText(bad.data(), bad.size(), &memory, &error)) << bad;
     EXPECT_NE(std::string::npos, error.find("line 1")) << error;
   }

@@ -81,7 +81,9 @@ class SerialHost {
     if (fd_ >= 0) close(fd_);
   }
   bool ok() const { return fd_ >= 0; }
-  void Write(const Bytes& bytes) { ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd_, bytes.data(), bytes.size())); }
+  void Write(const Bytes& bytes) {
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd_, bytes.data(), bytes.size()));
+  }
   void Send(const Bytes& body) { Write(sim::EncodeFrame(body)); }
   // Bytes until `count` arrived or `quietMs` passed without any.
   Bytes Receive(size_t count, int quietMs = 1500) {
@@ -237,8 +239,8 @@ class DumpTest : public ::testing::Test {
   void Program(UdpHost& host) {
     host.Send({0x02});
     host.Receive();
-    Bytes records{0x03, 0x02, 0x00, 0x00, 0x04, 0x1D, 0x00, 0xDD, 0x03, 0xB1, 0x80, 0x00, 0x01, 0x02, 0x03, 0xC6,
-                  0x00, 0x00, 0x00, 0x01, 0xFF};
+    Bytes records{0x03, 0x02, 0x00, 0x00, 0x04, 0x1D, 0x00, 0xDD, 0x03, 0xB1, 0x80,
+                  0x00, 0x01, 0x02, 0x03, 0xC6, 0x00, 0x00, 0x00, 0x01, 0xFF};
     host.Send(records);
     host.Receive();
     host.Send({0x08, 8, 0, 1, 0});
@@ -248,9 +250,15 @@ class DumpTest : public ::testing::Test {
     for (uint32_t at = 0; at < flashImage.size(); at += 64) {
       const uint32_t address = sim::kFlashImageBase + at;
       const uint32_t count = std::min<uint32_t>(64, static_cast<uint32_t>(flashImage.size()) - at);
-      Bytes block{0x06, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                  static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24),
-                  static_cast<uint8_t>(count), 0, 0, 0};
+      Bytes block{0x06,
+                  static_cast<uint8_t>(address),
+                  static_cast<uint8_t>(address >> 8),
+                  static_cast<uint8_t>(address >> 16),
+                  static_cast<uint8_t>(address >> 24),
+                  static_cast<uint8_t>(count),
+                  0,
+                  0,
+                  0};
       for (uint32_t i = 0; i < 64; ++i) block.push_back(i < count ? flashImage[at + i] : 0);
       host.Send(block);
       host.Receive();
@@ -333,8 +341,8 @@ TEST_F(DumpTest, ProgramReportsReadyAndDumpsOnSigterm) {
   if (child == 0) {
     dup2(out[1], 1);
     close(out[0]);
-    execl(TQ35B_SIM, TQ35B_SIM, "--udp-port", "0", "--no-pty", "--bootloader-version", "3.2", "--no-sequence",
-          "--dump", dump.c_str(), static_cast<char*>(nullptr));
+    execl(TQ35B_SIM, TQ35B_SIM, "--udp-port", "0", "--no-pty", "--bootloader-version", "3.2", "--no-sequence", "--dump",
+          dump.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(out[1]);

@@ -106,7 +106,8 @@ TEST_F(UnitBootloaderTest, BadRecordFailsTheWholeFrame) {
 TEST_F(UnitBootloaderTest, PlainResendOfProgrammingFrameIsIdempotent) {
   Send(Plain(3, Record(4, 0, {0x1D, 0x00})));
   Bytes frame = Record(0, 0x0100, {0xAA});
-  for (const Bytes& r : {Record(4, 0, {0x1D, 0x01}), Record(0, 0x0200, {0xBB})}) frame.insert(frame.end(), r.begin(), r.end());
+  for (const Bytes& r : {Record(4, 0, {0x1D, 0x01}), Record(0, 0x0200, {0xBB})})
+    frame.insert(frame.end(), r.begin(), r.end());
   ASSERT_EQ((Bytes{3, 1}), Send(Plain(3, frame)).replyBody);
   const sim::SparseMemory once = unit.Program();
   ASSERT_EQ((Bytes{3, 1}), Send(Plain(3, frame)).replyBody);  // the resend
@@ -148,12 +149,12 @@ TEST_F(UnitBootloaderTest, StatusZeroAndPowerLossByFrameNumber) {
   o.status0At = 2;
   o.silentFrom = 5;
   unit.SetOptions(o);
-  EXPECT_EQ((Bytes{1, 3, 1, 1}), Send(Plain(1)).replyBody);   // frame 1
+  EXPECT_EQ((Bytes{1, 3, 1, 1}), Send(Plain(1)).replyBody);                 // frame 1
   EXPECT_EQ((Bytes{9, 0xFF, 0xFF, 0xFF, 0xFF}), Send(Plain(9)).replyBody);  // 2: no status reply
-  EXPECT_EQ((Bytes{12, 0}), Send(Plain(12)).replyBody);       // 3: the first status reply from 2 on
-  EXPECT_FALSE(unit.FactoryDefaultsRestored());               // ...and not carried out
-  EXPECT_EQ((Bytes{12, 1}), Send(Plain(12)).replyBody);       // 4: once only
-  EXPECT_FALSE(Send(Plain(12)).answer);                       // 5: power lost
+  EXPECT_EQ((Bytes{12, 0}), Send(Plain(12)).replyBody);                     // 3: the first status reply from 2 on
+  EXPECT_FALSE(unit.FactoryDefaultsRestored());                             // ...and not carried out
+  EXPECT_EQ((Bytes{12, 1}), Send(Plain(12)).replyBody);                     // 4: once only
+  EXPECT_FALSE(Send(Plain(12)).answer);                                     // 5: power lost
   EXPECT_FALSE(Send(Plain(1)).answer);
   const auto c = unit.Counters();
   EXPECT_EQ(6u, c.framesReceived);

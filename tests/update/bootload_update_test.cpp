@@ -105,9 +105,9 @@ TEST_F(UpdateTest, FullUpdateOverUdpInPlainModeWritesThePackageAndReportsEverySt
   auto positions = Positions(window);
   ASSERT_EQ(positions.size(), kFrames + kBlocks + 1);
   for (size_t i = 1; i < positions.size(); ++i) ASSERT_GT(positions[i], positions[i - 1]) << "at " << i;
-  EXPECT_EQ(positions[0], 8u);                               // the first frame: eight records
-  EXPECT_EQ(positions[kFrames - 1], kRecords);               // end of the application
-  EXPECT_EQ(positions[kFrames], kRecords + 64);              // the first flash block
+  EXPECT_EQ(positions[0], 8u);                   // the first frame: eight records
+  EXPECT_EQ(positions[kFrames - 1], kRecords);   // end of the application
+  EXPECT_EQ(positions[kFrames], kRecords + 64);  // the first flash block
   EXPECT_EQ(positions[kFrames + kBlocks - 1], kRecords + kFlashBytes);
   EXPECT_EQ(positions.back(), total);
   EXPECT_EQ(progressPosition, total);
@@ -237,7 +237,7 @@ TEST_F(UpdateTest, SilentUnitGivesNoResponse) {
   RecordingWindow window;
   updatetest::RunWorkerOn(bootload_thread, unit.UdpLink(), &window);
 
-  EXPECT_EQ(Runs(Ids(window)), "4 6");  // Initializing, then no response
+  EXPECT_EQ(Runs(Ids(window)), "4 6");   // Initializing, then no response
   EXPECT_EQ(Runs(unit.Codes()), "1x5");  // the five tries of the version query
 }
 

@@ -164,16 +164,26 @@ void RunWorker(platform::ThreadRoutine routine, WorkerRequest* request) {
 
 const char* MessageName(uint32_t id) {
   switch (id) {
-    case UWM_UPDATE_SUCCEEDED: return "UWM_UPDATE_SUCCEEDED";
-    case UWM_UPDATE_FAILED: return "UWM_UPDATE_FAILED";
-    case UWM_SET_STATUS: return "UWM_SET_STATUS";
-    case UWM_WRONG_RESPONSE: return "UWM_WRONG_RESPONSE";
-    case UWM_NO_RESPONSE: return "UWM_NO_RESPONSE";
-    case UWM_BOOTLOAD_EXITED: return "UWM_BOOTLOAD_EXITED";
-    case UWM_PROGRESS_RANGE: return "UWM_PROGRESS_RANGE";
-    case UWM_PROGRESS_POSITION: return "UWM_PROGRESS_POSITION";
-    case 0: return "(none)";
-    default: return "(other)";
+    case UWM_UPDATE_SUCCEEDED:
+      return "UWM_UPDATE_SUCCEEDED";
+    case UWM_UPDATE_FAILED:
+      return "UWM_UPDATE_FAILED";
+    case UWM_SET_STATUS:
+      return "UWM_SET_STATUS";
+    case UWM_WRONG_RESPONSE:
+      return "UWM_WRONG_RESPONSE";
+    case UWM_NO_RESPONSE:
+      return "UWM_NO_RESPONSE";
+    case UWM_BOOTLOAD_EXITED:
+      return "UWM_BOOTLOAD_EXITED";
+    case UWM_PROGRESS_RANGE:
+      return "UWM_PROGRESS_RANGE";
+    case UWM_PROGRESS_POSITION:
+      return "UWM_PROGRESS_POSITION";
+    case 0:
+      return "(none)";
+    default:
+      return "(other)";
   }
 }
 

@@ -43,11 +43,16 @@ struct Seen {
 
 const char* OutcomeName(UINT message) {
   switch (message) {
-    case UWM_UPDATE_SUCCEEDED: return "UWM_UPDATE_SUCCEEDED";
-    case UWM_UPDATE_FAILED: return "UWM_UPDATE_FAILED";
-    case UWM_NO_RESPONSE: return "UWM_NO_RESPONSE";
-    case UWM_WRONG_RESPONSE: return "UWM_WRONG_RESPONSE";
-    default: return "(none)";
+    case UWM_UPDATE_SUCCEEDED:
+      return "UWM_UPDATE_SUCCEEDED";
+    case UWM_UPDATE_FAILED:
+      return "UWM_UPDATE_FAILED";
+    case UWM_NO_RESPONSE:
+      return "UWM_NO_RESPONSE";
+    case UWM_WRONG_RESPONSE:
+      return "UWM_WRONG_RESPONSE";
+    default:
+      return "(none)";
   }
 }
 
