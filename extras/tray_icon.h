@@ -43,11 +43,15 @@ struct TrayIconRecord {
     uint8_t data4[8];
   } guidItem;
 };
-// 952 bytes in the 32-bit program; the 64-bit test build's pointers and
-// their alignment make it 968 there, as the system's own record is.
+// 952 bytes, as the 32-bit program hands it over. Only the 64-bit Windows
+// test build gives its own width (968 bytes, as the system's record is there).
+#ifdef _WIN64
 constexpr uint32_t kTrayRecordSize = sizeof(TrayIconRecord);
+#else
+constexpr uint32_t kTrayRecordSize = 952;
+#endif
 #if defined(_WIN32) && !defined(_WIN64)
-static_assert(kTrayRecordSize == 952, "the shell reads exactly these 952 bytes");
+static_assert(sizeof(TrayIconRecord) == kTrayRecordSize, "the shell reads exactly these 952 bytes");
 #endif
 
 // Shell_NotifyIconW's operations and the one flag the record uses.
