@@ -1,18 +1,28 @@
 // The terminal's window on Linux: a receiver whose Post queues the message
 // for the loop and whose Send waits until the loop has handled it, as
 // PostMessageW and SendMessageW do across threads.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 
+#include "app/messages.h"
 #include "cli/console_window.h"
 #include "platform/platform.h"
 
 namespace cli {
 
 namespace {
+
+// A progress position comes with every frame, hundreds a second, and is
+// shown at most ten times a second. Waking the loop for each would cost more
+// than the frame itself when many units are updated at once, so a position
+// does not wake it: the loop looks at its queue at least this often while it
+// waits, and a newer position replaces one still waiting there (as the main
+// window does with its own queue).
+constexpr auto kQuietPickup = std::chrono::milliseconds(20);
 
 struct QueuedMessage {
   uint32_t message;
@@ -41,6 +51,13 @@ class QueueReceiver : public platform::MessageReceiver {
       DropMessage(message, lParam);
       return;
     }
+    if (message == UWM_PROGRESS_POSITION) {
+      if (!queue_.empty() && queue_.back().message == message && queue_.back().sendTicket == 0)
+        queue_.back().wParam = wParam;
+      else
+        queue_.push_back({message, wParam, lParam, 0});
+      return;
+    }
     queue_.push_back({message, wParam, lParam, 0});
     arrived_.notify_all();
   }
@@ -67,11 +84,11 @@ class QueueReceiver : public platform::MessageReceiver {
   // Waits for one message until the deadline; false when none came.
   bool HandleOne(std::chrono::steady_clock::time_point deadline, bool limited) {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto ready = [&] { return !queue_.empty(); };
-    if (limited) {
-      if (!arrived_.wait_until(lock, deadline, ready)) return false;
-    } else {
-      arrived_.wait(lock, ready);
+    while (queue_.empty()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (limited && now >= deadline) return false;
+      const auto pickup = now + kQuietPickup;
+      arrived_.wait_until(lock, limited ? std::min(deadline, pickup) : pickup);
     }
     QueuedMessage queued = queue_.front();
     queue_.pop_front();
