@@ -34,6 +34,15 @@ bool HasBytesWaiting(SOCKET s) {
   return select(0, &readable, nullptr, nullptr, &now) == 1;
 }
 
+// Whether a datagram waits. The socket's count of bytes received is a local
+// question to the system, where a zero-time select is a whole wait set up
+// and torn down (under Wine a round trip to its server); it comes before
+// every command of a plain-mode update.
+bool HasDatagramWaiting(SOCKET s) {
+  u_long waiting = 0;
+  return s != INVALID_SOCKET && ioctlsocket(s, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
 // One datagram, or 0 once the receive time-out has passed without one.
 uint16_t ReceiveDatagram(SOCKET s, uint8_t* buffer, int capacity) {
   const int size = ReadSize(capacity);
@@ -93,7 +102,7 @@ uint16_t EthernetTransport::Read(uint8_t* buffer, int capacity) {
 }
 
 uint16_t EthernetTransport::ReadPending(uint8_t* buffer, int capacity) {
-  if (buffer == nullptr || !HasBytesWaiting(socket_)) return 0;
+  if (buffer == nullptr || !HasDatagramWaiting(socket_)) return 0;
   return ReceiveDatagram(socket_, buffer, capacity);
 }
 

@@ -108,9 +108,12 @@ void UdpCases() {
 
   Check(link.ReadPending(buffer, sizeof buffer) == 0, "udp: ReadPending on a quiet line gives 0");
   sendto(unit, "tenbytes!!", 10, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  sendto(unit, "two", 3, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
   std::memset(buffer, 0, sizeof buffer);
   Check(PendingSome(link, buffer, sizeof buffer) == 10 && std::memcmp(buffer, "tenbytes!!", 10) == 0,
         "udp: ReadPending takes a datagram that has arrived");
+  Check(PendingSome(link, buffer, sizeof buffer) == 3 && std::memcmp(buffer, "two", 3) == 0,
+        "udp: ReadPending takes the next datagram on its next call");
   Check(link.ReadPending(buffer, sizeof buffer) == 0, "udp: ... and only that one");
 
   std::string command, lineEnd;
