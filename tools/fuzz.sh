@@ -7,6 +7,8 @@
 #   bash tools/fuzz.sh                  every target for 15 s (the test command's run)
 #   bash tools/fuzz.sh --seconds 600    every target for 10 minutes
 #   bash tools/fuzz.sh --seconds 600 --parallel 2 exchange_fuzz hex_line_fuzz
+#   bash tools/fuzz.sh --build-only     build the targets, run none
+#   bash tools/fuzz.sh --no-build       run the targets as last built
 #
 # Environment: TQ_FUZZ_BUILD (the clang tree, default build/fuzz),
 # TQ_FUZZ_WORK (corpora grown by the runs, crash inputs and logs, default
@@ -18,12 +20,16 @@ root=$(pwd)
 
 seconds=15
 parallel=1
+build_step=1
+run_step=1
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --parallel) parallel=$2; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --build-only) run_step=0; shift ;;
+    --no-build) build_step=0; shift ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
@@ -33,10 +39,13 @@ all=(properties_line_fuzz hex_line_fuzz frame_receiver_fuzz exchange_fuzz discov
 
 build=${TQ_FUZZ_BUILD:-$root/build/fuzz}
 work=${TQ_FUZZ_WORK:-$root/build/fuzz-work}
-echo "== Fuzz build (clang-14, libFuzzer, ASan, UBSan) in $build"
-CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DTQ_FUZZ=ON -DBUILD_TESTING=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQ_WERROR="${TQ_WERROR:-OFF}" >/dev/null
-cmake --build "$build" --target fuzzers -j "${TQ_JOBS:-2}"
+if [ $build_step -eq 1 ]; then
+  echo "== Fuzz build (clang-14, libFuzzer, ASan, UBSan) in $build"
+  CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DTQ_FUZZ=ON -DBUILD_TESTING=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQ_WERROR="${TQ_WERROR:-OFF}" >/dev/null
+  cmake --build "$build" --target fuzzers -j "${TQ_JOBS:-2}"
+fi
+[ $run_step -eq 1 ] || exit 0
 
 # Largest input per target: room for its longest useful script.
 max_len() {

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Sets up the machine, checks the format of the sources, builds the Windows
 # program and the native tree, and runs every test: the native suite under
-# the sanitizers (less its long end-to-end runs), a short run of every fuzz
-# target, then the native unit and end-to-end tests, the packages and the
-# Wine tests of the Windows build. Ends with the whole run's time and
-# ctest's summary. With CI set, warnings are errors in every build.
+# the sanitizers (less its long end-to-end runs) with a short run of every
+# fuzz target beside it, then the native unit and end-to-end tests, the
+# packages and the Wine tests of the Windows build. Ends with the whole
+# run's time and ctest's summary. With CI set, warnings are errors in every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +19,11 @@ case ${CI:-} in '' | 0 | false) werror=OFF ;; *) werror=ON ;; esac
 export TQ_WERROR=$werror
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# Most tests spend their time waiting: on simulated units that answer late,
+# on time-outs, on Wine. Twice as many at once as there are cores keeps the
+# cores busy (the slow ones are marked to start first; see
+# tests/CMakeLists.txt).
+test_jobs=$((jobs * 2))
 echo "== Windows build (mingw-w64 i686)"
 cmake --preset windows -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset windows -j "$jobs"
@@ -43,23 +48,33 @@ cmake --build --preset native -j "$jobs"
 # of this tree), all but the long end-to-end runs (label "long": updates
 # under line faults, time-outs waited out on purpose, the command-line
 # tool's end-to-end groups), which the main run proves and whose code the
-# quick cases already take through the sanitizers. Then every fuzz target
-# for a short bounded time. Both come before the main run, so that the
-# last lines printed are its summary.
+# quick cases already take through the sanitizers. Every fuzz target runs
+# for a short bounded time meanwhile: each lasts its seconds however busy
+# the machine is. Both come before the main run, so that the last lines
+# printed are its summary.
 echo "== Sanitizer build (ASan, UBSan, leak checks)"
 cmake --preset sanitize -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset sanitize -j "$jobs"
-echo "== Tests under the sanitizers (all but the label \"long\")"
+TQ_JOBS="$jobs" bash tools/fuzz.sh --build-only
+fuzz_log=$(mktemp)
+TQ_JOBS="$jobs" bash tools/fuzz.sh --no-build --seconds "${TQ_FUZZ_SECONDS:-15}" --parallel "$jobs" >"$fuzz_log" 2>&1 &
+fuzz_pid=$!
+echo "== Tests under the sanitizers (all but the label \"long\"), the fuzz targets beside them"
+sanitize_rc=0
 ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure -LE long
-
+  ctest --test-dir build/sanitize -j "$test_jobs" --output-on-failure -LE long || sanitize_rc=$?
 echo "== Fuzzing"
-TQ_JOBS="$jobs" bash tools/fuzz.sh --seconds "${TQ_FUZZ_SECONDS:-15}" --parallel "$jobs"
+fuzz_rc=0
+wait "$fuzz_pid" || fuzz_rc=$?
+cat "$fuzz_log"
+rm -f "$fuzz_log"
+((sanitize_rc == 0)) || exit "$sanitize_rc"
+((fuzz_rc == 0)) || exit "$fuzz_rc"
 
 # ctest's summary stays the last lines; the run's whole time goes just
 # before it.
 echo "== Tests"
-ctest --preset native -j "$jobs" | while IFS= read -r line; do
+ctest --preset native -j "$test_jobs" | while IFS= read -r line; do
   if [[ $line =~ ^[0-9]+%\ tests\ passed ]]; then
     printf 'Whole run of this command: %d min %02d s\n\n' $((SECONDS / 60)) $((SECONDS % 60))
   fi
