@@ -51,15 +51,13 @@ class QueueReceiver : public platform::MessageReceiver {
       DropMessage(message, lParam);
       return;
     }
-    if (message == UWM_PROGRESS_POSITION) {
-      if (!queue_.empty() && queue_.back().message == message && queue_.back().sendTicket == 0)
-        queue_.back().wParam = wParam;
-      else
-        queue_.push_back({message, wParam, lParam, 0});
+    const bool position = message == UWM_PROGRESS_POSITION;
+    if (position && !queue_.empty() && queue_.back().message == message && queue_.back().sendTicket == 0) {
+      queue_.back().wParam = wParam;
       return;
     }
     queue_.push_back({message, wParam, lParam, 0});
-    arrived_.notify_all();
+    if (!position) arrived_.notify_all();
   }
 
   platform::MessageResult Send(uint32_t message, platform::MessageWParam wParam,
