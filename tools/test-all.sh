@@ -49,15 +49,17 @@ cmake --build --preset native -j "$jobs"
 # under line faults, time-outs waited out on purpose, the command-line
 # tool's end-to-end groups), which the main run proves and whose code the
 # quick cases already take through the sanitizers. Every fuzz target runs
-# for a short bounded time meanwhile: each lasts its seconds however busy
-# the machine is. Both come before the main run, so that the last lines
-# printed are its summary.
+# for a short bounded time meanwhile, at the lowest priority: each lasts its
+# seconds however busy the machine is, and takes only what the tests leave
+# (the serial probes' answer windows are a quarter of a second, and two
+# fuzzers at full priority starved them). Both come before the main run, so
+# that the last lines printed are its summary.
 echo "== Sanitizer build (ASan, UBSan, leak checks)"
 cmake --preset sanitize -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 TQ_JOBS="$jobs" bash tools/fuzz.sh --build-only
 fuzz_log=$(mktemp)
-TQ_JOBS="$jobs" bash tools/fuzz.sh --no-build --seconds "${TQ_FUZZ_SECONDS:-15}" --parallel "$jobs" >"$fuzz_log" 2>&1 &
+TQ_JOBS="$jobs" nice -n 19 bash tools/fuzz.sh --no-build --seconds "${TQ_FUZZ_SECONDS:-15}" --parallel "$jobs" >"$fuzz_log" 2>&1 &
 fuzz_pid=$!
 echo "== Tests under the sanitizers (all but the label \"long\"), the fuzz targets beside them"
 sanitize_rc=0
