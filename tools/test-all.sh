@@ -51,9 +51,11 @@ cmake --build --preset native -j "$jobs"
 # quick cases already take through the sanitizers. Every fuzz target runs
 # for a short bounded time meanwhile, at the lowest priority: each lasts its
 # seconds however busy the machine is, and takes only what the tests leave
-# (the serial probes' answer windows are a quarter of a second, and two
-# fuzzers at full priority starved them). Both come before the main run, so
-# that the last lines printed are its summary.
+# (the serial probes' answer windows are a quarter of a second). Here, unlike
+# the main run, the tests run one per core: the sanitizers slow every test
+# several times over, and with more at once a simulated serial unit missed
+# those windows. Both come before the main run, so that the last lines
+# printed are its summary.
 echo "== Sanitizer build (ASan, UBSan, leak checks)"
 cmake --preset sanitize -DTQ_WERROR=$werror >/dev/null
 cmake --build --preset sanitize -j "$jobs"
@@ -64,7 +66,7 @@ fuzz_pid=$!
 echo "== Tests under the sanitizers (all but the label \"long\"), the fuzz targets beside them"
 sanitize_rc=0
 ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize -j "$test_jobs" --output-on-failure -LE long || sanitize_rc=$?
+  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure -LE long || sanitize_rc=$?
 echo "== Fuzzing"
 fuzz_rc=0
 wait "$fuzz_pid" || fuzz_rc=$?
