@@ -18,7 +18,8 @@
 #                        test (repeatable); PATH may be made later by COMMAND
 #   --screenshot FILE    after COMMAND, save the whole screen as FILE (PNG)
 #   --keep-prefix DIR    keep a prepared template prefix in DIR (made on first
-#                        use) and start each run from a copy of it
+#                        use) and start each run from a copy of it; without
+#                        the option, TQ_WINE_TEMPLATE names DIR when set
 #   --size WxH           screen and virtual desktop size (default 1024x768)
 #   --timeout SECONDS    limit for COMMAND (default 600)
 #   --winedebug CHANNELS WINEDEBUG for the run (default -all)
@@ -83,7 +84,9 @@ LINK_LOCAL=0
 ADDRS=()
 COMS=()
 SHOT=""
-TEMPLATE=""
+# A fresh prefix costs a wineboot of 15 s and more (far more on a busy
+# machine); a copy of the template takes a tenth of a second.
+TEMPLATE=${TQ_WINE_TEMPLATE:-}
 SIZE=1024x768
 TIMEOUT=600
 DEBUG_CHANNELS=-all
