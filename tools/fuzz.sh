@@ -12,7 +12,8 @@
 #
 # Environment: TQ_FUZZ_BUILD (the clang tree, default build/fuzz),
 # TQ_FUZZ_WORK (corpora grown by the runs, crash inputs and logs, default
-# build/fuzz-work) and TQ_WERROR (ON: warnings are errors, as in CI). The
+# build/fuzz-work), TQ_WERROR (ON: warnings are errors, as in CI) and
+# TQ_LINE_TABLES_ONLY (ON: debug information as line tables only). The
 # committed seeds in fuzz/corpus/ are never written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,7 +30,7 @@ while [ $# -gt 0 ]; do
     --parallel) parallel=$2; shift 2 ;;
     --build-only) run_step=0; shift ;;
     --no-build) build_step=0; shift ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
@@ -42,7 +43,8 @@ work=${TQ_FUZZ_WORK:-$root/build/fuzz-work}
 if [ $build_step -eq 1 ]; then
   echo "== Fuzz build (clang-14, libFuzzer, ASan, UBSan) in $build"
   CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DTQ_FUZZ=ON -DBUILD_TESTING=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQ_WERROR="${TQ_WERROR:-OFF}" >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQ_WERROR="${TQ_WERROR:-OFF}" \
+    -DTQ_LINE_TABLES_ONLY="${TQ_LINE_TABLES_ONLY:-OFF}" >/dev/null
   cmake --build "$build" --target fuzzers -j "${TQ_JOBS:-2}"
 fi
 [ $run_step -eq 1 ] || exit 0

@@ -17,6 +17,11 @@ bash tools/check-format.sh
 # CI builds treat warnings as errors, on both compilers and in every tree.
 case ${CI:-} in '' | 0 | false) werror=OFF ;; *) werror=ON ;; esac
 export TQ_WERROR=$werror
+# Line tables are all the debug information these builds need (the
+# sanitizers' reports keep their files and lines), and a quarter less to
+# compile in each tree.
+export TQ_LINE_TABLES_ONLY=ON
+options=(-DTQ_WERROR=$werror -DTQ_LINE_TABLES_ONLY=ON)
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # Most tests spend their time waiting: on simulated units that answer late,
@@ -24,23 +29,28 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # with two tests per core. Three per core (the slow ones marked to start
 # first; see tests/CMakeLists.txt) still leaves room.
 test_jobs=$((jobs * 3))
-echo "== Windows build (mingw-w64 i686)"
-cmake --preset windows -DTQ_WERROR=$werror >/dev/null
-cmake --build --preset windows -j "$jobs"
 
 # The Wine tests run the programs of the Windows build that Wine can run
 # here: the shipped 32-bit build, or on a machine without 32-bit support the
-# same sources built 64-bit.
+# same sources built 64-bit. There the 32-bit build makes only the programs
+# that ship, since no test can start the others.
 win_build=build/windows
+shipped=()
 if [[ $(bash tools/wine-arch.sh) == win64 ]]; then
-  echo "== Windows 64-bit build for the Wine tests (this machine runs no 32-bit programs)"
-  cmake --preset windows64 -DTQ_WERROR=$werror >/dev/null
-  cmake --build --preset windows64 -j "$jobs"
   win_build=build/windows64
+  shipped=(--target tq35b_updater tq35b)
+fi
+echo "== Windows build (mingw-w64 i686)"
+cmake --preset windows "${options[@]}" >/dev/null
+cmake --build --preset windows -j "$jobs" "${shipped[@]}"
+if [[ $win_build == build/windows64 ]]; then
+  echo "== Windows 64-bit build for the Wine tests (this machine runs no 32-bit programs)"
+  cmake --preset windows64 "${options[@]}" >/dev/null
+  cmake --build --preset windows64 -j "$jobs"
 fi
 
 echo "== Native build"
-cmake --preset native -DTQ_WIN_BUILD_DIR="$PWD/$win_build" -DTQ_WERROR=$werror >/dev/null
+cmake --preset native -DTQ_WIN_BUILD_DIR="$PWD/$win_build" "${options[@]}" >/dev/null
 cmake --build --preset native -j "$jobs"
 
 # The native suite once more with AddressSanitizer, UndefinedBehavior-
@@ -51,13 +61,12 @@ cmake --build --preset native -j "$jobs"
 # quick cases already take through the sanitizers. Every fuzz target runs
 # for a short bounded time meanwhile, at the lowest priority: each lasts its
 # seconds however busy the machine is, and takes only what the tests leave
-# (the serial probes' answer windows are a quarter of a second). Here, unlike
-# the main run, the tests run one per core: the sanitizers slow every test
-# several times over, and with more at once a simulated serial unit missed
-# those windows. Both come before the main run, so that the last lines
-# printed are its summary.
+# (the serial probes' answer windows are a quarter of a second; the cases
+# that depend on them run alone in this tree, see tests/CMakeLists.txt).
+# Both come before the main run, so that the last lines printed are its
+# summary.
 echo "== Sanitizer build (ASan, UBSan, leak checks)"
-cmake --preset sanitize -DTQ_WERROR=$werror >/dev/null
+cmake --preset sanitize "${options[@]}" >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 TQ_JOBS="$jobs" bash tools/fuzz.sh --build-only
 fuzz_log=$(mktemp)
@@ -66,7 +75,7 @@ fuzz_pid=$!
 echo "== Tests under the sanitizers (all but the label \"long\"), the fuzz targets beside them"
 sanitize_rc=0
 ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure -LE long || sanitize_rc=$?
+  ctest --test-dir build/sanitize -j "$test_jobs" --output-on-failure -LE long || sanitize_rc=$?
 echo "== Fuzzing"
 fuzz_rc=0
 wait "$fuzz_pid" || fuzz_rc=$?
