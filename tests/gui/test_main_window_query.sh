@@ -167,23 +167,23 @@ click 1039
 enabled 1001
 expect-within 3000 0
 enabled 1004
-expect 0
+expect-within 3000 0
 enabled 1039
-expect 0
+expect-within 3000 0
 enabled 1007
-expect 0
+expect-within 3000 0
 enabled 1030
-expect 0
+expect-within 3000 0
 enabled 1032
-expect 0
+expect-within 3000 0
 enabled 1053
-expect 0
+expect-within 3000 0
 enabled 1000
-expect 0
+expect-within 3000 0
 enabled 1020
-expect 0
+expect-within 3000 0
 enabled 1023
-expect 0
+expect-within 3000 0
 menu-state 32772
 expect grayed
 menu-state 32773
@@ -200,7 +200,7 @@ box-icon
 expect information
 answer-box ok
 text 1011
-expect Progress: Idle
+expect-within 5000 Progress: Idle
 # The unit now runs its application: its bootloader is silent, its text
 # port reports bootload mode off.
 text 1051

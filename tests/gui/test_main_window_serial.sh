@@ -93,9 +93,9 @@ answer-box ok
 enabled 1001
 expect-within 5000 0
 enabled 1057
-expect 0
+expect-within 5000 0
 enabled 1055
-expect 0
+expect-within 5000 0
 send-to 1003 0x407 0 0
 expect-within 10000 19762
 text 1011
@@ -106,9 +106,9 @@ box-text
 expect The firmware updated successfully.
 answer-box ok
 text 1011
-expect Progress: Idle
+expect-within 5000 Progress: Idle
 enabled 1057
-expect 1
+expect-within 5000 1
 selected 1057
 expect 0
 EOF
@@ -147,7 +147,7 @@ expect warning
 answer-box ok
 no-box 1000
 enabled 1001
-expect 1
+expect-within 5000 1
 click 1039
 wait-box 5000
 box-text
@@ -155,7 +155,7 @@ expect $NO_PORT
 answer-box ok
 no-box 1000
 enabled 1001
-expect 1
+expect-within 5000 1
 command 1043
 wait-box 5000
 box-text

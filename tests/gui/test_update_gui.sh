@@ -64,13 +64,13 @@ expect warning
 answer-box cancel
 no-box 1500
 text 1011
-expect Progress: Idle
+expect-within 5000 Progress: Idle
 enabled 1004
-expect 1
+expect-within 5000 1
 enabled 1001
-expect 1
+expect-within 5000 1
 send-to 1003 0x408 0 0
-expect 0
+expect-within 5000 0
 
 # ---- File > Update, with Factory Defaults chosen
 click 1007
@@ -85,19 +85,19 @@ answer-box ok
 enabled 1001
 expect-within 5000 0
 enabled 1004
-expect 0
+expect-within 5000 0
 enabled 1039
-expect 0
+expect-within 5000 0
 enabled 1007
-expect 0
+expect-within 5000 0
 enabled 1030
-expect 0
+expect-within 5000 0
 enabled 1032
-expect 0
+expect-within 5000 0
 enabled 1000
-expect 0
+expect-within 5000 0
 enabled 1023
-expect 0
+expect-within 5000 0
 menu-state 32771
 expect grayed
 menu-state 32773
@@ -151,25 +151,25 @@ enabled 1004
 expect 0
 answer-box ok
 text 1011
-expect Progress: Idle
+expect-within 5000 Progress: Idle
 send-to 1003 0x408 0 0
-expect 0
+expect-within 5000 0
 enabled 1004
-expect 1
+expect-within 5000 1
 enabled 1001
-expect 1
+expect-within 5000 1
 enabled 1039
-expect 1
+expect-within 5000 1
 enabled 1007
-expect 1
+expect-within 5000 1
 enabled 1030
-expect 1
+expect-within 5000 1
 enabled 1032
-expect 1
+expect-within 5000 1
 enabled 1000
-expect 1
+expect-within 5000 1
 enabled 1020
-expect 1
+expect-within 5000 1
 menu-state 32771
 expect enabled
 menu-state 32772
@@ -208,11 +208,11 @@ box-icon
 expect error
 answer-box ok
 text 1011
-expect Progress: Idle
+expect-within 5000 Progress: Idle
 send-to 1003 0x408 0 0
-expect 0
+expect-within 5000 0
 enabled 1004
-expect 1
+expect-within 5000 1
 no-box 500
 EOF
 gui_say "silent unit: the update failed with its message"
