@@ -37,9 +37,16 @@ trap '[[ -z $SIM_PID ]] || kill "$SIM_PID" 2>/dev/null; rm -rf "$WORK"' EXIT
 mkdir -p "$SHOTS"
 TRACE=$WORK/systray.log
 
-# A picture of the whole screen.
+# A picture of the whole screen. While the program starts, the X server
+# can refuse the read of the screen ("BadMatch" from GetImage) when the
+# screen changes under it; a few more tries, then a clear failure.
 shot() { # FILE
-  xwd -root -silent -display "$DISPLAY" | convert xwd:- "png:$1"
+  local try
+  for try in 1 2 3 4 5; do
+    xwd -root -silent -display "$DISPLAY" | convert xwd:- "png:$1" && return 0
+    sleep 0.2
+  done
+  gui_fail "no picture of the screen after $try tries"
 }
 
 # A picture of the program's window of that title, from its own X window;
