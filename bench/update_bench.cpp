@@ -44,8 +44,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -385,8 +385,8 @@ class CoresAwake {
 bool BenchSerial(bool letCoresIdle) {
   std::printf("Pseudo-terminal paced at 115200 bit/s, full update (%s)\n",
               letCoresIdle ? "idle processors may halt" : "idle processors kept awake");
-  std::unique_ptr<CoresAwake> awake;
-  if (!letCoresIdle) awake.reset(new CoresAwake);
+  std::optional<CoresAwake> awake;
+  if (!letCoresIdle) awake.emplace();
   double sequence = 0, plain = 0;
   return BenchSerialMode(true, &sequence) && BenchSerialMode(false, &plain);
 }

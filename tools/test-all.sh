@@ -21,13 +21,13 @@ export TQ_WERROR=$werror
 # sanitizers' reports keep their files and lines), and a quarter less to
 # compile in each tree.
 export TQ_LINE_TABLES_ONLY=ON
-options=(-DTQ_WERROR=$werror -DTQ_LINE_TABLES_ONLY=ON)
+# tools/fuzz.sh reads both from the environment; the presets take them here.
+options=(-DTQ_WERROR="$TQ_WERROR" -DTQ_LINE_TABLES_ONLY="$TQ_LINE_TABLES_ONLY")
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # Most tests spend their time waiting: on simulated units that answer late,
-# on time-outs, on Wine; the main run keeps less than one core of two busy
-# with two tests per core. Three per core (the slow ones marked to start
-# first; see tests/CMakeLists.txt) still leaves room.
+# on time-outs, on Wine. Three per core (the slow ones marked to start first;
+# see tests/CMakeLists.txt) keeps the cores busy; more only lengthens each.
 test_jobs=$((jobs * 3))
 
 # The Wine tests run the programs of the Windows build that Wine can run
