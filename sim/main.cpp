@@ -31,6 +31,8 @@ const char kHelp[] =
     "  --pty-link PATH       also reach the pseudo-terminal through this symbolic link\n"
     "  --no-pty              no pseudo-terminal\n"
     "  --pace                serial bytes take their real time at the host's bit rate (8N1)\n"
+    "  --pace-chunk N        with --pace, hand the host N bytes at a time (default: about\n"
+    "                        1.5 ms of line time, at most 16; 1: each byte as it arrives)\n"
     "Unit:\n"
     "  --bootloader-version X.Y   version the bootloader reports (default 3.1)\n"
     "  --sequence | --no-sequence whether numbered frames are understood (default on)\n"
@@ -234,7 +236,11 @@ int main(int argc, char** argv) {
       options.serial = false;
     else if (a == "--pace")
       options.pace = true;
-    else if (a == "--bootloader-version") {
+    else if (a == "--pace-chunk") {
+      const long bytes = ParseNumber(value());
+      if (bytes < 1 || bytes > 4096) Fail("--pace-chunk takes 1 to 4096");
+      options.pacedChunk = static_cast<unsigned>(bytes);
+    } else if (a == "--bootloader-version") {
       if (!sim::ParseVersion(value(), &options.bootloader.versionMajor, &options.bootloader.versionMinor))
         Fail("--bootloader-version takes X.Y");
     } else if (a == "--sequence")

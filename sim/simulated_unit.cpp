@@ -444,7 +444,9 @@ void SimulatedUnit::TransmitSerial(const std::vector<uint8_t>& bytes) {
   // the time to carry it, so the host sees them trickle in.
   unsigned rate = HostBitRate();
   if (rate == 0) rate = options_.bootloaderBitRate;
-  const size_t chunkSize = std::max<size_t>(1, std::min<size_t>(kPacedChunkMax, rate / kPacedChunkRate));
+  const size_t chunkSize = options_.pacedChunk != 0
+                               ? options_.pacedChunk
+                               : std::max<size_t>(1, std::min<size_t>(kPacedChunkMax, rate / kPacedChunkRate));
   auto start = std::max(Clock::now(), serialOutFree_);
   for (size_t at = 0; at < bytes.size(); at += chunkSize) {
     const size_t n = std::min(chunkSize, bytes.size() - at);
@@ -458,15 +460,24 @@ void SimulatedUnit::TransmitSerial(const std::vector<uint8_t>& bytes) {
   serialOutFree_ = start;
 }
 
-void SimulatedUnit::WriteSerial(const uint8_t* data, size_t length) {
+void SimulatedUnit::WriteSerial(const uint8_t* data, size_t length, std::chrono::milliseconds after) {
   std::vector<uint8_t> bytes(data, data + length);
+  // The delay counts from the call, not from when the unit's thread gets
+  // to it; the timers belong to that thread.
+  const Clock::time_point due = Clock::now() + after;
+  auto transmit = [this, bytes, due, after] {
+    if (after <= std::chrono::milliseconds::zero())
+      TransmitSerial(bytes);
+    else
+      At(due, [this, bytes] { TransmitSerial(bytes); });
+  };
   if (std::this_thread::get_id() == threadId_) {
-    TransmitSerial(bytes);
+    transmit();
     return;
   }
   {
     std::lock_guard<std::mutex> guard(postedLock_);
-    posted_.push_back([this, bytes] { TransmitSerial(bytes); });
+    posted_.push_back(transmit);
   }
   Wake();
 }

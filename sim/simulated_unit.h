@@ -52,6 +52,10 @@ struct UnitOptions {
   // Serial bytes take their real time on the line, both ways (8N1: ten bit
   // times a byte at the host's rate).
   bool pace = false;
+  // When paced, the bytes the host's end is handed at a time; 0: about a
+  // millisecond and a half of line time, at most 16 bytes (a driver that
+  // gathers its input in small runs), 1: each byte as it comes off the line.
+  unsigned pacedChunk = 0;
 };
 
 // What happened on the lines, below the bootloader.
@@ -117,8 +121,10 @@ class SimulatedUnit {
   using FrameHook = std::function<void(Channel channel, const std::vector<uint8_t>& raw)>;
   void SetFrameHook(FrameHook hook) { frameHook_ = std::move(hook); }
 
-  // Puts bytes on the serial line (paced when pacing is on). Any thread.
-  void WriteSerial(const uint8_t* data, size_t length);
+  // Puts bytes on the serial line (paced when pacing is on), `after` from
+  // now. Any thread.
+  void WriteSerial(const uint8_t* data, size_t length,
+                   std::chrono::milliseconds after = std::chrono::milliseconds::zero());
 
   // ---- inspection: copies, taken under the unit's lock ----
   BootloaderCounters Counters() const;

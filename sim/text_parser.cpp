@@ -108,6 +108,7 @@ TextParser::Result TextParser::Receive(Input& input, TextChannel channel, int bi
     std::string reply = Answer(command, &restart);
     ApplyFaults(&reply);
     result.reply += reply;
+    if (!result.reply.empty()) result.delayMs = options_.replyDelayMs;
     if (restart) {
       // The unit is gone into its bootloader: nothing after this is heard.
       result.restart = true;
@@ -291,7 +292,12 @@ void TextCommandServer::Serve(Connection& connection) {
   }
   const TextParser::Result result = parser_.Receive(connection.input, TextChannel::Tcp, 0,
                                                     reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(n));
-  if (!result.reply.empty()) SendAll(connection.fd, result.reply);
+  if (!result.reply.empty()) {
+    // One thread answers every connection in turn, as the unit's one parser
+    // does: a late answer holds up the others as well.
+    if (result.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(result.delayMs));
+    SendAll(connection.fd, result.reply);
+  }
   if (result.restart && hooks_.restartIntoBootloader) hooks_.restartIntoBootloader();
 }
 
@@ -358,14 +364,13 @@ void TextHalf::Restart() {
   if (hooks_.enterBootloader) hooks_.enterBootloader();
 }
 
-void TextHalf::SerialBytes(int bitRate, const uint8_t* data, size_t length,
-                           const std::function<void(const std::string&)>& write) {
+void TextHalf::SerialBytes(int bitRate, const uint8_t* data, size_t length, const SerialWriter& write) {
   TextParser::Result result;
   {
     std::lock_guard<std::mutex> lock(serialMutex_);
     result = parser_.Receive(serialInput_, TextChannel::Serial, bitRate, data, length);
   }
-  if (!result.reply.empty() && write) write(result.reply);
+  if (!result.reply.empty() && write) write(result.reply, std::chrono::milliseconds(result.delayMs));
   if (result.restart) Restart();
 }
 
@@ -376,9 +381,10 @@ std::unique_ptr<TextHalf> AttachTextHalf(sim::SimulatedUnit& unit, const TextHal
   std::unique_ptr<TextHalf> half(new TextHalf(options, hooks));
   TextHalf* text = half.get();
   unit.SetApplicationSerialHandler([&unit, text](const uint8_t* data, size_t length, unsigned bitRate) {
-    text->SerialBytes(static_cast<int>(bitRate), data, length, [&unit](const std::string& reply) {
-      unit.WriteSerial(reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
-    });
+    text->SerialBytes(static_cast<int>(bitRate), data, length,
+                      [&unit](const std::string& reply, std::chrono::milliseconds delay) {
+                        unit.WriteSerial(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), delay);
+                      });
   });
   return half;
 }
@@ -410,9 +416,9 @@ bool TakeTextHalfOption(int argc, char** argv, int* index, TextHalfOptions* opti
     parser.bootloadEnabled = true;
     return true;
   }
-  static const char* const kWithValue[] = {"--tcp-port",        "--text-rate",     "--pin",
-                                           "--query-form",      "--query-value",   "--reply-case",
-                                           "--wrong-letter-at", "--silent-at-step"};
+  static const char* const kWithValue[] = {"--tcp-port",        "--text-rate",      "--pin",
+                                           "--query-form",      "--query-value",    "--reply-case",
+                                           "--wrong-letter-at", "--silent-at-step", "--text-delay"};
   bool ours = false;
   for (const char* option : kWithValue) ours = ours || name == option;
   if (!ours) return false;
@@ -432,6 +438,11 @@ bool TakeTextHalfOption(int argc, char** argv, int* index, TextHalfOptions* opti
       parser.textRate = static_cast<int>(number);
     else
       *error = "--text-rate takes a bit rate";
+  } else if (name == "--text-delay") {
+    if (ParseNumber(value.c_str(), 0, 60000, &number))
+      parser.replyDelayMs = static_cast<int>(number);
+    else
+      *error = "--text-delay takes 0 to 60000 (ms)";
   } else if (name == "--pin") {
     parser.pin = value;
   } else if (name == "--query-form") {
@@ -473,6 +484,8 @@ const char* TextHalfOptionsHelp() {
          "  --reply-case C        lower (default), upper (every reply) or upper:STEP\n"
          "  --wrong-letter-at N   turn the value's letter (d <-> e) in the reply to step N\n"
          "  --silent-at-step N    neither act on nor answer step N\n"
+         "  --text-delay MS       answer every text command MS ms after hearing it\n"
+         "                        (serial and TCP; one at a time, as a slow unit would)\n"
          "  Steps count the commands the unit hears, from 1. \"<SY,BR/>\" with bootload\n"
          "  mode enabled restarts the unit into its bootloader; the TCP port then\n"
          "  refuses connections until the bootloader hands back to the application.\n"

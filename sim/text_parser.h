@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +47,9 @@ struct TextParserOptions {
   int silentAtStep = 0;   // step n is neither acted on nor answered
   // The bit rate of the serial text interface.
   int textRate = 9600;
+  // Every reply leaves this long after its command was heard (a unit that
+  // is slow to answer).
+  int replyDelayMs = 0;
 };
 
 // Bytes as they arrived, with the serial rate they came at (0 over TCP).
@@ -70,6 +74,8 @@ class TextParser {
   };
   struct Result {
     std::string reply;
+    // How long after now the reply is to leave.
+    int delayMs = 0;
     // The unit restarts into its bootloader once the reply is out.
     bool restart = false;
   };
@@ -185,11 +191,12 @@ class TextHalf {
   bool Start(uint32_t address);
   void Stop();
 
+  // Puts a reply on the serial line `delay` from now.
+  using SerialWriter = std::function<void(const std::string& reply, std::chrono::milliseconds delay)>;
   // Bytes from the serial line while the unit runs its application, at the
-  // rate the host side has set; the reply, if any, goes out through `write`
+  // rate the host side has set; the reply, if any, is handed to `write`
   // before the unit restarts into its bootloader.
-  void SerialBytes(int bitRate, const uint8_t* data, size_t length,
-                   const std::function<void(const std::string&)>& write);
+  void SerialBytes(int bitRate, const uint8_t* data, size_t length, const SerialWriter& write);
 
   TextParser& Parser() { return parser_; }
   uint16_t TcpPort() const { return server_.Port(); }

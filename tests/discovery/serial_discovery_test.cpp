@@ -31,21 +31,6 @@ struct SerialUnit {
   std::string path;
 };
 
-// The unit's text interface, heard while it runs its application.
-std::unique_ptr<TextHalf> AttachText(sim::SimulatedUnit& unit, const TextHalfOptions& options) {
-  TextHalf::UnitHooks hooks;
-  hooks.inApplication = [&unit] { return unit.Mode() == sim::UnitMode::Application; };
-  hooks.enterBootloader = [&unit] { unit.SetMode(sim::UnitMode::Bootload); };
-  std::unique_ptr<TextHalf> text(new TextHalf(options, hooks));
-  TextHalf* half = text.get();
-  unit.SetApplicationSerialHandler([&unit, half](const uint8_t* data, size_t length, unsigned bitRate) {
-    half->SerialBytes(static_cast<int>(bitRate), data, length, [&unit](const std::string& reply) {
-      unit.WriteSerial(reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
-    });
-  });
-  return text;
-}
-
 // The rates at which the unit heard bytes, in order, repeats folded.
 std::vector<int> RatesHeard(const SerialUnit& u) {
   std::vector<int> rates;
@@ -113,7 +98,7 @@ class SerialDiscoveryTest : public ::testing::Test {
     TextHalfOptions half;
     half.tcp = false;
     half.parser = text;
-    u.text = AttachText(*u.unit, half);
+    u.text = AttachTextHalf(*u.unit, half);
     std::string error;
     EXPECT_TRUE(u.unit->Start(&error)) << error;
     u.path = u.unit->SerialPath();

@@ -206,6 +206,11 @@ TEST(SimulatedUnitSerialTest, ApplicationModeHandsBytesToTheApplicationHalf) {
   unit.WriteSerial(reinterpret_cast<const uint8_t*>(extra.data()), extra.size());
   const Bytes more = host.Receive(3);
   EXPECT_EQ(extra, std::string(more.begin(), more.end()));
+  // Bytes put off for a while leave after those written meanwhile.
+  unit.WriteSerial(reinterpret_cast<const uint8_t*>("<late>"), 6, std::chrono::milliseconds(300));
+  unit.WriteSerial(reinterpret_cast<const uint8_t*>("<now>"), 5);
+  const Bytes both = host.Receive(11);
+  EXPECT_EQ("<now><late>", std::string(both.begin(), both.end()));
   EXPECT_EQ(0u, unit.Counters().framesReceived);
 }
 
