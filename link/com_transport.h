@@ -29,6 +29,11 @@ class COMTransport : public Transport {
   const wchar_t* Kind() override;
   // The bytes the driver already holds, at once; 0 at once when it holds none.
   uint16_t ReadPending(uint8_t* buffer, int capacity) override;
+#ifndef _WIN32
+  // Until the buffer is full or 5 ms have passed, whatever the rate: what a
+  // Read gives on Windows. (There Read already is that read.)
+  uint16_t ReadText(uint8_t* buffer, int capacity) override;
+#endif
   virtual const wchar_t* PortName();
 
   // "\\.\COM255" fits in 12 on Windows; a Linux device path such as

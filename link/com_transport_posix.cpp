@@ -162,25 +162,12 @@ bool WaitReadable(int fd, Clock::duration wait) {
 // What a Windows port's read gives with our time-outs: bytes until the
 // buffer is full or 5 ms have passed. The driver there hands over the bytes
 // as they come in; a terminal device hands over whatever has come so far,
-// often a byte or two at a slow rate, and a caller that charges each read
-// its whole elapsed time (Exchange) would run out of time on a slow unit
-// after a handful of short reads. So the bytes are collected up to those
-// bounds, and also until the line has been quiet for two character times
-// after the last byte: then the sender has paused, and a reply that is
-// complete does not wait out the rest of the 5 ms.
-//
-// Above about 20,000 bit/s two character times are shorter than a
-// millisecond: a wait that short costs more in waking up than it gathers
-// (the bytes come faster than the wait can tell them apart), and a reply
-// there is whole within a few reads anyway. So at those rates only the
-// bytes already there are added, without waiting.
-constexpr Clock::duration kShortestQuietWait = std::chrono::milliseconds(1);
-
-size_t CollectBytes(int fd, int bitRate, uint8_t* buffer, size_t wanted, Clock::duration firstWait) {
+// often a byte or two. Bytes are therefore collected up to those bounds,
+// and for the bootloader's polls also until the line has been quiet for
+// `quiet` after the last byte: then the sender has paused, and a frame that
+// is complete does not wait out the rest of the 5 ms.
+size_t CollectBytes(int fd, uint8_t* buffer, size_t wanted, Clock::duration firstWait, Clock::duration quiet) {
   const Clock::time_point limit = Clock::now() + kReadWait;
-  // 8N1: ten bits a character.
-  Clock::duration quiet = std::chrono::nanoseconds(2LL * 10 * 1000000000 / bitRate);
-  if (quiet < kShortestQuietWait) quiet = Clock::duration::zero();
   Clock::duration wait = firstWait;
   size_t got = 0;
   while (got < wanted && WaitReadable(fd, wait)) {
@@ -195,21 +182,52 @@ size_t CollectBytes(int fd, int bitRate, uint8_t* buffer, size_t wanted, Clock::
   return got;
 }
 
+// The quiet time that ends a poll: two character times (8N1, ten bits a
+// character). Above about 20,000 bit/s two character times are shorter than
+// a millisecond: a wait that short costs more in waking up than it gathers
+// (the bytes come faster than the wait can tell them apart), and a frame
+// there is whole within a few polls anyway. So at those rates only the
+// bytes already there are added, without waiting.
+constexpr Clock::duration kShortestQuietWait = std::chrono::milliseconds(1);
+
+Clock::duration QuietWait(int bitRate) {
+  const Clock::duration quiet = std::chrono::nanoseconds(2LL * 10 * 1000000000 / bitRate);
+  return quiet < kShortestQuietWait ? Clock::duration::zero() : quiet;
+}
+
 size_t ReadSize(int capacity) { return capacity > 0xFFFF ? 0xFFFF : static_cast<size_t>(capacity); }
+
+// A read that waits for its first byte up to the read time-out.
+size_t TimedRead(int fd, uint8_t* buffer, int capacity, Clock::duration quiet) {
+  const uint32_t start = platform::TickCount();
+  const size_t got = CollectBytes(fd, buffer, ReadSize(capacity), kReadWait, quiet);
+  if (got == 0) {
+    // A hung-up line reports at once, with nothing to read; wait out the
+    // rest of the poll so that callers looping on reads do not spin.
+    const uint32_t elapsed = platform::TickCount() - start;
+    if (elapsed < static_cast<uint32_t>(kReadWaitMs)) platform::SleepMs(kReadWaitMs - elapsed);
+  }
+  return got;
+}
 
 }  // namespace
 
 uint16_t COMTransport::Read(uint8_t* buffer, int capacity) {
   lastReadCount_ = 0;
   if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
-  const uint32_t start = platform::TickCount();
-  lastReadCount_ = static_cast<uint32_t>(CollectBytes(port_, bitRate_, buffer, ReadSize(capacity), kReadWait));
-  if (lastReadCount_ == 0) {
-    // A hung-up line reports at once, with nothing to read; wait out the
-    // rest of the poll so that callers looping on Read do not spin.
-    const uint32_t elapsed = platform::TickCount() - start;
-    if (elapsed < static_cast<uint32_t>(kReadWaitMs)) platform::SleepMs(kReadWaitMs - elapsed);
-  }
+  lastReadCount_ = static_cast<uint32_t>(TimedRead(port_, buffer, capacity, QuietWait(bitRate_)));
+  return static_cast<uint16_t>(lastReadCount_);
+}
+
+// A text reply is taken as a Windows read takes it, for the whole 5 ms (or
+// until the buffer is full): a unit's reply that trickles in over a few
+// milliseconds then comes in one or two reads, not in one read for every
+// few bytes. Exchange charges each read the whole time since its command,
+// so the difference decides whether a unit that answers late is heard.
+uint16_t COMTransport::ReadText(uint8_t* buffer, int capacity) {
+  lastReadCount_ = 0;
+  if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
+  lastReadCount_ = static_cast<uint32_t>(TimedRead(port_, buffer, capacity, kReadWait));
   return static_cast<uint16_t>(lastReadCount_);
 }
 
@@ -217,6 +235,6 @@ uint16_t COMTransport::ReadPending(uint8_t* buffer, int capacity) {
   lastReadCount_ = 0;
   if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
   lastReadCount_ = static_cast<uint32_t>(
-      CollectBytes(port_, bitRate_, buffer, ReadSize(capacity), Clock::duration::zero()));
+      CollectBytes(port_, buffer, ReadSize(capacity), Clock::duration::zero(), QuietWait(bitRate_)));
   return static_cast<uint16_t>(lastReadCount_);
 }

@@ -59,7 +59,7 @@ int Transport::Exchange(const char* command, char* reply, unsigned capacity, uns
   unsigned budget = timeoutMs;
   for (;;) {
     std::memset(buffer + fill, 0, capacity - fill);
-    unsigned n = Read(buffer + fill, ReadSize(capacity - 1 - fill));
+    unsigned n = ReadText(buffer + fill, ReadSize(capacity - 1 - fill));
     if (n > capacity - 1 - fill) n = capacity - 1 - fill;  // a link that claims more than it was given
     if (n != 0) {
       if (!begun) {

@@ -30,4 +30,11 @@ class Transport {
   // a line that is still talking may hand over the rest of what it is
   // sending. A kind that cannot look without waiting falls back on Read.
   virtual uint16_t ReadPending(uint8_t* buffer, int capacity) { return Read(buffer, capacity); }
+  // The reads of Exchange's reply: like Read, except that a kind whose Read
+  // may come back early, with the first few bytes of a reply that is still
+  // arriving, collects here until the buffer is full or its read time-out
+  // has passed. Exchange charges every read the whole time since the
+  // command went out, so a reply taken a few bytes per read would use up
+  // the time allowed long before the nominal time-out.
+  virtual uint16_t ReadText(uint8_t* buffer, int capacity) { return Read(buffer, capacity); }
 };

@@ -14,6 +14,7 @@
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "boot/bootloader_session.h"
+#include "control/text_commands.h"
 #include "discovery/com_discover.h"
 #include "discovery/discovery_workers.h"
 #include "link/com_transport.h"
@@ -84,12 +85,13 @@ class SerialDiscoveryTest : public ::testing::Test {
 
   // The next port of the table gets a new unit.
   SerialUnit& AddUnit(sim::UnitMode mode, const TextParserOptions& text = TextParserOptions(),
-                      const std::string& identity = "", bool paced = false) {
+                      const std::string& identity = "", bool paced = false, unsigned pacedChunk = 0) {
     const int index = nextPort_++;
     sim::UnitOptions options;
     options.udpPort = -1;
     options.serial = true;
     options.pace = paced;
+    options.pacedChunk = pacedChunk;
     options.mode = mode;
     options.ptyLink = prefix_ + static_cast<char>('a' + units_.size());
     if (!identity.empty()) options.bootloader.identity = identity;
@@ -106,12 +108,12 @@ class SerialDiscoveryTest : public ::testing::Test {
     units_.push_back(std::move(u));
     return units_.back();
   }
-  SerialUnit& ApplicationUnit(int rate, bool compact = false, bool bootloadEnabled = false, bool paced = false) {
+  SerialUnit& ApplicationUnit(int rate, bool compact = false, bool bootloadEnabled = false) {
     TextParserOptions text;
     text.textRate = rate;
     text.compact = compact;
     text.bootloadEnabled = bootloadEnabled;
-    return AddUnit(sim::UnitMode::Application, text, "", paced);
+    return AddUnit(sim::UnitMode::Application, text);
   }
 
   bool WaitForPorts(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
@@ -178,22 +180,45 @@ TEST_F(SerialDiscoveryTest, EachKindOfUnitIsFoundByItsProbe) {
   EXPECT_GT(otherIdentity.unit->Line().serialBytesWrongRate, 0u);
 }
 
-// A unit whose text interface runs at 4800 bit/s on a line that takes its
-// real time: the reply trickles in a byte every two milliseconds. The probe
-// charges each read of the link its whole elapsed time; reads that each
-// came back with a byte or two would use up its budget before the reply's
-// end arrived, and the unit would never be found.
-TEST_F(SerialDiscoveryTest, SlowUnitOnAPacedLineIsFoundAtItsRate) {
-  SerialUnit& slow = ApplicationUnit(4800, false, true, true);
+// Units on lines that take their real time, so that a reply trickles in:
+// at 4800 bit/s a byte every two milliseconds; at 57,600 bit/s handed over
+// byte by byte as each comes off the line, and only 30 ms after the query.
+// The probe charges each read of the link its whole elapsed time; reads that
+// came back with each byte or two would use up its quarter second before
+// the reply's end arrived, and the unit would never be found.
+struct PacedUnit {
+  int rate;
+  int replyDelayMs;
+  unsigned chunk;  // bytes handed to the host at a time; 0: the unit's default
+};
+
+class PacedSerialDiscoveryTest : public SerialDiscoveryTest, public ::testing::WithParamInterface<PacedUnit> {};
+
+TEST_P(PacedSerialDiscoveryTest, UnitIsFoundAtItsRate) {
+  TextParserOptions text;
+  text.textRate = GetParam().rate;
+  text.bootloadEnabled = true;
+  text.replyDelayMs = GetParam().replyDelayMs;
+  SerialUnit& paced = AddUnit(sim::UnitMode::Application, text, "", true, GetParam().chunk);
   StartDiscovery(&window, 0);
-  ASSERT_TRUE(WaitForPorts(1, std::chrono::seconds(90))) << "rates tried: " << Show(RatesHeard(slow));
+  ASSERT_TRUE(WaitForPorts(1, std::chrono::seconds(90))) << "rates tried: " << Show(RatesHeard(paced));
   StopDiscovery();
   const Report found = window.Reports()[0];
   EXPECT_EQ(found.message, UWM_SERIAL_UNIT_FOUND);
   EXPECT_EQ(found.wParam, 1u);  // bootload mode enabled
   EXPECT_EQ(found.lParam, 0u);
-  EXPECT_TRUE(Begins(RatesHeard(slow), {115200, 4800})) << Show(RatesHeard(slow));
+  std::vector<int> probes = {115200};
+  for (const int* rate = ProbeBaudRates; *rate != 0 && probes.back() != GetParam().rate; ++rate)
+    probes.push_back(*rate);
+  EXPECT_TRUE(Begins(RatesHeard(paced), probes)) << Show(RatesHeard(paced));
 }
+
+INSTANTIATE_TEST_SUITE_P(Lines, PacedSerialDiscoveryTest,
+                         ::testing::Values(PacedUnit{4800, 0, 0}, PacedUnit{57600, 30, 1}),
+                         [](const ::testing::TestParamInfo<PacedUnit>& info) {
+                           return "At" + std::to_string(info.param.rate) + "AnsweringAfter" +
+                                  std::to_string(info.param.replyDelayMs) + "ms";
+                         });
 
 TEST_F(SerialDiscoveryTest, PortThatDoesNotOpenIsSkipped) {
   SetPort(0, prefix_ + "z");  // no such device
