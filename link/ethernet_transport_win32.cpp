@@ -1,6 +1,8 @@
 // The network links on Windows, over Winsock 2 (started once by the program
 // at start-up).
 #include <winsock2.h>
+// After winsock2.h, which it builds on.
+#include <mswsock.h>
 
 #include "link/ethernet_transport.h"
 #include "resources/resource.h"
@@ -43,17 +45,38 @@ bool HasDatagramWaiting(SOCKET s) {
   return s != INVALID_SOCKET && ioctlsocket(s, FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
-// One datagram, or 0 once the receive time-out has passed without one.
-uint16_t ReceiveDatagram(SOCKET s, uint8_t* buffer, int capacity) {
+// Windows hands the "port unreachable" answer to an earlier send to the
+// next receive on the socket as WSAECONNRESET, on a socket that is not
+// connected too. It says nothing about the datagrams queued behind it, and
+// taking it as an empty read would make a read that should wait return at
+// once, or pass over a reply that is there. Open turns these reports off;
+// where that is refused, a receive looks again past them, this many times.
+constexpr int kResetsPassed = 8;
+
+// Stops unreachable-port reports from reaching receives on the socket.
+// Nothing depends on it succeeding: receives pass over the reports anyway.
+void IgnoreUnreachablePorts(SOCKET s) {
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+}
+
+// One datagram, or 0 once the receive time-out has passed without one. With
+// onlyWaiting, 0 at once when no datagram has arrived.
+uint16_t ReceiveDatagram(SOCKET s, uint8_t* buffer, int capacity, bool onlyWaiting) {
   const int size = ReadSize(capacity);
-  const int n = recvfrom(s, reinterpret_cast<char*>(buffer), size, 0, nullptr, nullptr);
-  if (n == SOCKET_ERROR) {
+  for (int attempt = 0; attempt <= kResetsPassed; ++attempt) {
+    if (onlyWaiting && !HasDatagramWaiting(s)) return 0;
+    const int n = recvfrom(s, reinterpret_cast<char*>(buffer), size, 0, nullptr, nullptr);
+    if (n != SOCKET_ERROR) return n < 0 ? 0 : static_cast<uint16_t>(n);
+    const int error = WSAGetLastError();
+    if (error == WSAECONNRESET) continue;
     // A datagram longer than the buffer has still filled it: hand over what
     // was placed, as on every other system, rather than lose it. Anything
     // else, the receive time-out included, is an empty read.
-    return WSAGetLastError() == WSAEMSGSIZE ? static_cast<uint16_t>(size) : 0;
+    return error == WSAEMSGSIZE ? static_cast<uint16_t>(size) : 0;
   }
-  return n < 0 ? 0 : static_cast<uint16_t>(n);
+  return 0;
 }
 
 uint16_t ReceiveStream(SOCKET s, uint8_t* buffer, int capacity) {
@@ -80,6 +103,7 @@ int EthernetTransport::Open() {
     ShowLinkSocketError(IDS_RECEIVE_TIMEOUT_FAILED);
     return 0;
   }
+  IgnoreUnreachablePorts(socket_);
   destination_ = Destination(address_, port_);
   return 1;
 }
@@ -98,12 +122,12 @@ int EthernetTransport::Write(const uint8_t* data, int length) {
 
 uint16_t EthernetTransport::Read(uint8_t* buffer, int capacity) {
   if (buffer == nullptr) return 0;
-  return ReceiveDatagram(socket_, buffer, capacity);
+  return ReceiveDatagram(socket_, buffer, capacity, false);
 }
 
 uint16_t EthernetTransport::ReadPending(uint8_t* buffer, int capacity) {
-  if (buffer == nullptr || !HasDatagramWaiting(socket_)) return 0;
-  return ReceiveDatagram(socket_, buffer, capacity);
+  if (buffer == nullptr) return 0;
+  return ReceiveDatagram(socket_, buffer, capacity, true);
 }
 
 // ------------------------------------------------------------------ TCP ----
