@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +52,12 @@ const char kHelp[] =
     "  --corrupt RATE, --corrupt-in RATE, --corrupt-out RATE   (one byte changed)\n"
     "  --duplicate RATE, --duplicate-in RATE, --duplicate-out RATE\n"
     "  --delay RATE[:MS], --delay-in RATE[:MS], --delay-out RATE[:MS]   (default 1500 ms)\n"
+    "  --handling MS[:JITTER]     the unit takes MS (fractions allowed) over each frame,\n"
+    "                             one frame at a time, plus up to JITTER ms more\n"
+    "  --duplicate-frame N        frame N reaches the unit twice (frames as they arrive\n"
+    "                             on the line, from 1, resends included)\n"
+    "  --lose-frame N             frame N never reaches the unit\n"
+    "  --repeat-reply N[:MS]      the answer to frame N goes out again MS later (2)\n"
     "  --status0-at N             the first status reply to frame N or later is 0\n"
     "  --silent-from N            frames N and later go unanswered (frames count from 1;\n"
     "                             0 means from the start)\n"
@@ -104,11 +111,31 @@ double ParseRate(const std::string& text) {
   return v;
 }
 
+// Milliseconds with a fraction, such as 0.3, as microseconds.
+std::chrono::microseconds ParseMilliseconds(const std::string& text) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != 0 || !(v >= 0) || v > 60000) Fail("not a time in ms: " + text);
+  return std::chrono::microseconds(static_cast<long long>(v * 1000 + 0.5));
+}
+
+// "A[:B]": the part before the colon, and the part after it (empty if none).
+std::pair<std::string, std::string> SplitAtColon(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return {text, ""};
+  return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
 long ParseNumber(const std::string& text) {
   char* end = nullptr;
   const long v = std::strtol(text.c_str(), &end, 10);
   if (end == text.c_str() || *end != 0) Fail("not a number: " + text);
   return v;
+}
+
+uint32_t FrameNumber(long n) {
+  if (n < 1 || n > 0x7FFFFFFFL) Fail("frames count from 1: " + std::to_string(n));
+  return static_cast<uint32_t>(n);
 }
 
 std::string Unescape(const std::string& text) {
@@ -276,7 +303,19 @@ int main(int argc, char** argv) {
       options.seed = static_cast<uint64_t>(ParseNumber(value()));
     else if (a.size() > 2 && IsFaultOption(a.substr(2)))
       SetFault(&options, a.substr(2), value());
-    else if (a == "--status0-at")
+    else if (a == "--handling") {
+      const auto parts = SplitAtColon(value());
+      options.handling = ParseMilliseconds(parts.first);
+      if (!parts.second.empty()) options.handlingJitter = ParseMilliseconds(parts.second);
+    } else if (a == "--duplicate-frame")
+      options.placed.duplicateFrame = FrameNumber(ParseNumber(value()));
+    else if (a == "--lose-frame")
+      options.placed.loseFrame = FrameNumber(ParseNumber(value()));
+    else if (a == "--repeat-reply") {
+      const auto parts = SplitAtColon(value());
+      options.placed.repeatReply = FrameNumber(ParseNumber(parts.first));
+      if (!parts.second.empty()) options.placed.repeatLag = ParseMilliseconds(parts.second);
+    } else if (a == "--status0-at")
       options.bootloader.status0At = ParseNumber(value());
     else if (a == "--silent-from")
       options.bootloader.silentFrom = ParseNumber(value());

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -64,7 +65,8 @@ SimulatedUnit::SimulatedUnit(const UnitOptions& options)
       mode_(options.mode),
       bootloader_(options.bootloader),
       incomingFaults_(options.seed, 1, options.incoming),
-      outgoingFaults_(options.seed, 2, options.outgoing) {}
+      outgoingFaults_(options.seed, 2, options.outgoing),
+      jitter_(options.seed * 0x9E3779B97F4A7C15ULL + 3) {}
 
 SimulatedUnit::~SimulatedUnit() { Stop(); }
 
@@ -195,6 +197,10 @@ timespec SimulatedUnit::PollTimeout() const {
 
 void SimulatedUnit::Run() {
   threadId_ = std::this_thread::get_id();
+  // The unit's timers (paced bytes, handling times) are due at exact
+  // moments; the usual 50 us of slack on every wait would blur a handling
+  // time of a fraction of a millisecond.
+  prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
   while (!stop_) {
     pollfd fds[3];
     int n = 0;
@@ -320,14 +326,21 @@ void SimulatedUnit::FeedBootloader(const Peer& peer, const uint8_t* data, size_t
       std::lock_guard<std::mutex> guard(lock_);
       ++line_.rawFrames;
     }
+    uint32_t number;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      number = line_.rawFrames;
+    }
     if (frameHook_) frameHook_(peer.channel, framer->Frame());
-    Incoming(peer, framer->Frame());
+    Incoming(peer, framer->Frame(), number);
   }
 }
 
 // Line faults on the way in, then the bootloader.
-void SimulatedUnit::Incoming(const Peer& peer, const std::vector<uint8_t>& arrived) {
-  const FaultDecision d = incomingFaults_.Decide(arrived.size());
+void SimulatedUnit::Incoming(const Peer& peer, const std::vector<uint8_t>& arrived, uint32_t number) {
+  FaultDecision d = incomingFaults_.Decide(arrived.size());
+  if (number == options_.placed.loseFrame) d.drop = true;
+  if (number == options_.placed.duplicateFrame) d.duplicate = true;
   if (d.drop || d.corrupt || d.duplicate || d.delay) {
     std::lock_guard<std::mutex> guard(lock_);
     if (d.drop) {
@@ -350,13 +363,27 @@ void SimulatedUnit::Incoming(const Peer& peer, const std::vector<uint8_t>& arriv
   for (int i = 0; i < copies; ++i) {
     if (d.delay)
       At(Clock::now() + std::chrono::milliseconds(incomingFaults_.Rates().delayMs),
-         [this, peer, raw] { Process(peer, raw); });
+         [this, peer, raw, number] { Handle(peer, raw, number); });
     else
-      Process(peer, raw);
+      Handle(peer, raw, number);
   }
 }
 
-void SimulatedUnit::Process(const Peer& peer, const std::vector<uint8_t>& raw) {
+// The unit works through its frames one at a time, each taking its
+// handling time; without one it answers where the frame lies.
+void SimulatedUnit::Handle(const Peer& peer, const std::vector<uint8_t>& raw, uint32_t number) {
+  if (options_.handling.count() == 0 && options_.handlingJitter.count() == 0) {
+    Process(peer, raw, number);
+    return;
+  }
+  Clock::duration takes = options_.handling;
+  if (options_.handlingJitter.count() > 0)
+    takes += std::chrono::microseconds(jitter_() % static_cast<uint64_t>(options_.handlingJitter.count() + 1));
+  busyUntil_ = std::max(Clock::now(), busyUntil_) + takes;
+  At(busyUntil_, [this, peer, raw, number] { Process(peer, raw, number); });
+}
+
+void SimulatedUnit::Process(const Peer& peer, const std::vector<uint8_t>& raw, uint32_t number) {
   if (mode_ != UnitMode::Bootload) return;  // a late frame after the unit left
   std::vector<uint8_t>& body = frameBody_;
   FrameResult result;
@@ -371,8 +398,12 @@ void SimulatedUnit::Process(const Peer& peer, const std::vector<uint8_t>& raw) {
   // Leave before the answer goes out: a host that hears it and asks again
   // at once must already find the application.
   if (result.leaveBootloader) SetMode(UnitMode::Application);
-  if (result.answer && !(replyHook_ && replyHook_(peer.channel, body, result.replyBody, RawSenderFor(peer))))
-    Reply(peer, EncodeFrame(result.replyBody));
+  if (result.answer && !(replyHook_ && replyHook_(peer.channel, body, result.replyBody, RawSenderFor(peer)))) {
+    std::vector<uint8_t> wire = EncodeFrame(result.replyBody);
+    if (number != 0 && number == options_.placed.repeatReply)
+      At(Clock::now() + options_.placed.repeatLag, [this, peer, wire] { Transmit(peer, wire); });
+    Reply(peer, std::move(wire));
+  }
   if (result.updateEnded && endUpdateHandler_) endUpdateHandler_();
 }
 

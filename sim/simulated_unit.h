@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <random>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +34,15 @@
 namespace sim {
 
 enum class UnitMode { Bootload, Application };
+
+// Faults at chosen frames, by the number of the frame as it arrives on the
+// line (from 1, resends included; LineCounters::rawFrames); 0: none.
+struct PlacedFaults {
+  uint32_t duplicateFrame = 0;  // reaches the unit twice
+  uint32_t loseFrame = 0;       // never reaches it
+  uint32_t repeatReply = 0;     // the answer to it goes out again, repeatLag later
+  std::chrono::microseconds repeatLag{2000};
+};
 
 struct UnitOptions {
   // The UDP bootloader listens here only: loopback unless told otherwise
@@ -56,6 +66,14 @@ struct UnitOptions {
   // millisecond and a half of line time, at most 16 bytes (a driver that
   // gathers its input in small runs), 1: each byte as it comes off the line.
   unsigned pacedChunk = 0;
+  // The time the unit takes over each frame before it answers, as a real
+  // unit writing its memory does, plus up to `handlingJitter` more drawn
+  // from the seed. It takes one frame at a time: a frame that arrives while
+  // it is busy waits its turn, so a frame that arrives twice is answered
+  // twice, one handling time apart.
+  std::chrono::microseconds handling{0};
+  std::chrono::microseconds handlingJitter{0};
+  PlacedFaults placed;
 };
 
 // What happened on the lines, below the bootloader.
@@ -165,8 +183,9 @@ class SimulatedUnit {
   void ReadSerial();
   void CheckHangup();
   void FeedBootloader(const Peer& peer, const uint8_t* data, size_t length, RawFramer* framer);
-  void Incoming(const Peer& peer, const std::vector<uint8_t>& arrived);
-  void Process(const Peer& peer, const std::vector<uint8_t>& raw);
+  void Incoming(const Peer& peer, const std::vector<uint8_t>& arrived, uint32_t number);
+  void Handle(const Peer& peer, const std::vector<uint8_t>& raw, uint32_t number);
+  void Process(const Peer& peer, const std::vector<uint8_t>& raw, uint32_t number = 0);
   void Reply(const Peer& peer, std::vector<uint8_t> wire);
   void Transmit(const Peer& peer, const std::vector<uint8_t>& wire);
   RawSender RawSenderFor(const Peer& peer);
@@ -196,6 +215,8 @@ class SimulatedUnit {
   std::vector<uint8_t> frameBody_;     // the frame being handled, decoded; kept for its room
   Clock::time_point serialInFree_{};   // when the incoming line is idle again
   Clock::time_point serialOutFree_{};  // when the outgoing line is idle again
+  Clock::time_point busyUntil_{};      // when the unit has handled what it has
+  std::mt19937_64 jitter_;
 
   std::multimap<Clock::time_point, std::function<void()>> timers_;
   std::mutex postedLock_;
