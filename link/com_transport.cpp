@@ -20,3 +20,8 @@ int COMTransport::IsOpen() { return port_ != kClosed ? 1 : 0; }
 const wchar_t* COMTransport::Kind() { return L"COM"; }
 
 const wchar_t* COMTransport::PortName() { return portName_; }
+
+uint32_t COMTransport::WireTimeUs(int bytes) {
+  if (bytes <= 0 || bitRate_ <= 0) return 0;
+  return static_cast<uint32_t>(uint64_t(bytes) * 10u * 1000000u / uint64_t(bitRate_));
+}

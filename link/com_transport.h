@@ -33,7 +33,12 @@ class COMTransport : public Transport {
   // Until the buffer is full or 5 ms have passed, whatever the rate: what a
   // Read gives on Windows. (There Read already is that read.)
   uint16_t ReadText(uint8_t* buffer, int capacity) override;
+  // Bytes as soon as they arrive, collected as Read collects them, or 0
+  // after `waitUs` microseconds.
+  uint16_t ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs) override;
 #endif
+  // Ten bit times a byte (8N1) at the port's rate.
+  uint32_t WireTimeUs(int bytes) override;
   virtual const wchar_t* PortName();
 
   // "\\.\COM255" fits in 12 on Windows; a Linux device path such as

@@ -238,3 +238,11 @@ uint16_t COMTransport::ReadPending(uint8_t* buffer, int capacity) {
       CollectBytes(port_, buffer, ReadSize(capacity), Clock::duration::zero(), QuietWait(bitRate_)));
   return static_cast<uint16_t>(lastReadCount_);
 }
+
+uint16_t COMTransport::ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs) {
+  lastReadCount_ = 0;
+  if (port_ == kClosed || buffer == nullptr || capacity <= 0) return 0;
+  lastReadCount_ = static_cast<uint32_t>(
+      CollectBytes(port_, buffer, ReadSize(capacity), std::chrono::microseconds(waitUs), QuietWait(bitRate_)));
+  return static_cast<uint16_t>(lastReadCount_);
+}

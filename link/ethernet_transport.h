@@ -40,6 +40,8 @@ class EthernetTransport : public Transport {
   const wchar_t* Kind() override;
   // One datagram that has already arrived, or 0 at once.
   uint16_t ReadPending(uint8_t* buffer, int capacity) override;
+  // One datagram as soon as it arrives, or 0 after `waitUs` microseconds.
+  uint16_t ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs) override;
   // The unit address, network byte order.
   virtual uint32_t Address();
 

@@ -36,6 +36,13 @@ bool WaitReadable(int fd, int milliseconds) {
   return poll(&ready, 1, milliseconds) > 0;
 }
 
+// The same to the microsecond, for waits shorter than a millisecond.
+bool WaitReadableUs(int fd, uint32_t microseconds) {
+  const timespec timeout{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
+  pollfd ready{fd, POLLIN, 0};
+  return ppoll(&ready, 1, &timeout, nullptr) > 0;
+}
+
 size_t ReadSize(int capacity) { return capacity > 0xFFFF ? 0xFFFF : capacity > 0 ? static_cast<size_t>(capacity) : 0; }
 
 }  // namespace
@@ -83,6 +90,12 @@ uint16_t EthernetTransport::ReadPending(uint8_t* buffer, int capacity) {
   // placed, never more.
   const ssize_t n = recvfrom(socket_, buffer, ReadSize(capacity), MSG_DONTWAIT, nullptr, nullptr);
   return n > 0 ? static_cast<uint16_t>(n) : 0;
+}
+
+uint16_t EthernetTransport::ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs) {
+  if (socket_ == kNoLinkSocket || buffer == nullptr) return 0;
+  if (!WaitReadableUs(socket_, waitUs)) return 0;
+  return ReadPending(buffer, capacity);
 }
 
 // ------------------------------------------------------------------ TCP ----

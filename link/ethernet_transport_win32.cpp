@@ -45,6 +45,17 @@ bool HasDatagramWaiting(SOCKET s) {
   return s != INVALID_SOCKET && ioctlsocket(s, FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
+// Whether bytes arrive within the wait (select takes microseconds; how
+// finely the system keeps to them depends on its timer).
+bool WaitReadableUs(SOCKET s, uint32_t microseconds) {
+  if (s == INVALID_SOCKET) return false;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval wait{static_cast<long>(microseconds / 1000000), static_cast<long>(microseconds % 1000000)};
+  return select(0, &readable, nullptr, nullptr, &wait) == 1;
+}
+
 // Windows hands the "port unreachable" answer to an earlier send to the
 // next receive on the socket as WSAECONNRESET, on a socket that is not
 // connected too. It says nothing about the datagrams queued behind it, and
@@ -127,6 +138,11 @@ uint16_t EthernetTransport::Read(uint8_t* buffer, int capacity) {
 
 uint16_t EthernetTransport::ReadPending(uint8_t* buffer, int capacity) {
   if (buffer == nullptr) return 0;
+  return ReceiveDatagram(socket_, buffer, capacity, true);
+}
+
+uint16_t EthernetTransport::ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs) {
+  if (buffer == nullptr || !WaitReadableUs(socket_, waitUs)) return 0;
   return ReceiveDatagram(socket_, buffer, capacity, true);
 }
 

@@ -1,6 +1,7 @@
 // Exchange: one text command and one "<...>" reply, the same for every link.
 #include "link/transport.h"
 
+#include <chrono>
 #include <cstring>
 #include <cwchar>
 
@@ -91,5 +92,22 @@ int Transport::Exchange(const char* command, char* reply, unsigned capacity, uns
     const uint32_t elapsed = platform::TickCount() - start;
     budget = elapsed < budget ? budget - elapsed : 0;
     if (budget == 0) return 0;
+  }
+}
+
+uint16_t Transport::ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::microseconds(waitUs);
+  for (;;) {
+    const uint16_t n = ReadPending(buffer, capacity);
+    if (n != 0 || !IsOpen()) return n;
+    const Clock::duration left = end - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    // Whole milliseconds are slept (the system's timer is no finer); the
+    // last one is spent looking, giving the processor away between looks.
+    if (left > std::chrono::milliseconds(2))
+      platform::SleepMs(1);
+    else
+      platform::YieldThread();
   }
 }

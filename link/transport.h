@@ -37,4 +37,13 @@ class Transport {
   // command went out, so a reply taken a few bytes per read would use up
   // the time allowed long before the nominal time-out.
   virtual uint16_t ReadText(uint8_t* buffer, int capacity) { return Read(buffer, capacity); }
+  // Bytes that arrive within `waitUs` microseconds, handed over as soon as
+  // there are any; 0 once the wait has passed on a quiet line. For watching
+  // a line for a short while at a finer grain than the kind's own read
+  // time-out. The kinds override it with a wait the system ends when bytes
+  // arrive; this one looks with ReadPending until the time is up.
+  virtual uint16_t ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs);
+  // How long `bytes` take on the wire, in microseconds: their line time on
+  // a serial port, 0 on a network.
+  virtual uint32_t WireTimeUs(int /*bytes*/) { return 0; }
 };

@@ -1,5 +1,6 @@
 // Linux side of the platform layer.
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sched.h>
 #include <time.h>
 
@@ -28,6 +29,15 @@ void SleepMs(uint32_t ms) {
 }
 
 void YieldThread() { sched_yield(); }
+
+FineTimer::FineTimer() {
+  const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+  previous_ = slack > 0 ? static_cast<unsigned long>(slack) : 0;
+  prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+}
+
+// 0 gives the thread its default slack back.
+FineTimer::~FineTimer() { prctl(PR_SET_TIMERSLACK, previous_, 0, 0, 0); }
 
 // ------------------------------------------------------------- threads ----
 

@@ -3,6 +3,9 @@
 
 #include "platform/platform.h"
 
+// After windows.h, which the platform header brings in.
+#include <mmsystem.h>
+
 namespace platform {
 
 uint32_t TickCount() { return ::GetTickCount(); }
@@ -10,6 +13,12 @@ uint32_t TickCount() { return ::GetTickCount(); }
 void SleepMs(uint32_t ms) { ::Sleep(ms); }
 
 void YieldThread() { ::SwitchToThread(); }
+
+FineTimer::FineTimer() { previous_ = ::timeBeginPeriod(1) == TIMERR_NOERROR ? 1 : 0; }
+
+FineTimer::~FineTimer() {
+  if (previous_ != 0) ::timeEndPeriod(1);
+}
 
 // ------------------------------------------------------------- threads ----
 

@@ -86,6 +86,11 @@ class WatchedLink : public Transport {
   uint16_t Read(uint8_t* buffer, int capacity) override { return inner_->Read(buffer, capacity); }
   const wchar_t* Kind() override { return inner_->Kind(); }
   uint16_t ReadPending(uint8_t* buffer, int capacity) override { return inner_->ReadPending(buffer, capacity); }
+  uint16_t ReadText(uint8_t* buffer, int capacity) override { return inner_->ReadText(buffer, capacity); }
+  uint16_t ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs) override {
+    return inner_->ReadWithin(buffer, capacity, waitUs);
+  }
+  uint32_t WireTimeUs(int bytes) override { return inner_->WireTimeUs(bytes); }
 
  private:
   Transport* inner_;

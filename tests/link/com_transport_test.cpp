@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -179,6 +180,27 @@ TEST_F(ComLink, ReadPendingTakesWhatTheLineHolds) {
   link.Close();
   ASSERT_TRUE(pty.Send("late"));
   EXPECT_EQ(link.ReadPending(buffer, sizeof buffer), 0);
+}
+
+// ReadWithin watches a quiet line for the whole time it is given, and hands
+// over what arrives as soon as it does; the wire time it reports is ten bit
+// times a byte.
+TEST_F(ComLink, ReadWithinWaitsItsTimeAndTakesWhatArrives) {
+  COMTransport link(pty.widePath().c_str(), 115200);
+  ASSERT_EQ(link.Open(), 1);
+  uint8_t buffer[64] = {};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link.ReadWithin(buffer, sizeof buffer, 3000), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(3000));
+  std::thread sender([&] {
+    platform::SleepMs(20);
+    pty.Send("reply");
+  });
+  const uint16_t n = link.ReadWithin(buffer, sizeof buffer, 5000000);
+  sender.join();
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n).substr(0, 1), "r");
+  EXPECT_EQ(link.WireTimeUs(1152), 100000u);
+  EXPECT_EQ(COMTransport(pty.widePath().c_str(), 9600).WireTimeUs(96), 100000u);
 }
 
 TEST_F(ComLink, LargeWriteArrivesWholeAndInOrder) {

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -103,6 +104,20 @@ TEST_F(UdpLink, ReadPendingTakesADatagramThatHasArrived) {
   }
   EXPECT_EQ(got, (std::vector<std::string>{"first", "second"}));
   EXPECT_EQ(link.ReadPending(buffer, sizeof buffer), 0);
+
+  // ReadWithin watches the quiet link for the time given, and takes a
+  // datagram the moment it arrives; the network takes no wire time.
+  const auto quietFrom = std::chrono::steady_clock::now();
+  EXPECT_EQ(link.ReadWithin(buffer, sizeof buffer, 3000), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - quietFrom, std::chrono::microseconds(3000));
+  std::thread sender([&] {
+    platform::SleepMs(20);
+    SendDatagram(unit, from, "third");
+  });
+  const uint16_t n = link.ReadWithin(buffer, sizeof buffer, 5000000);
+  sender.join();
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n), "third");
+  EXPECT_EQ(link.WireTimeUs(1000), 0u);
 }
 
 TEST_F(UdpLink, ShortBufferGetsThePartOfTheDatagramThatFits) {
