@@ -5,6 +5,8 @@
 // is never told that an update it did not fully receive is complete.
 #include "boot/bootload_thread.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <cwctype>
 
@@ -49,32 +51,101 @@ void PostProgress(platform::WindowRef window) {
 // would be taken for the answer to the next one. The update would then run
 // ahead of the unit, a frame lost meanwhile would count as confirmed, and
 // the update could end in success with a hole in the unit's memory. So in
-// plain mode the replies waiting on the link are dropped before each
-// command goes out.
+// plain mode the line is looked at before each command goes out.
 //
-// On a clean line there never are any, and waiting for them would cost a
-// read time-out on every frame, thousands of them: only what has already
-// arrived is taken. A line that has shown a reply nobody asked for (one
-// dropped here, or passed over by an exchange) may bring a second copy a
-// little after the first, so from then on the drop waits until the line
-// has been quiet for one read of the link. Either way it is bounded, so
-// that a line that never falls quiet cannot hold the update here; the
+// Only a command of the same code can take such a reply for its own (the
+// next programming frame after a programming frame); any other command's
+// exchange passes it over as a foreign frame. Before those others the
+// replies already waiting are dropped, without waiting for more: a clean
+// line has none, and a wait would cost thousands of frames a read time-out
+// each. A line that has shown a reply nobody asked for may bring a second
+// copy a little after the first, so from then on that drop waits until the
+// line has been quiet for one read of the link. Either way it is bounded,
+// so that a line that never falls quiet cannot hold the update here; the
 // command then fails on its own time-outs as it would anyway.
 constexpr int kMaxStaleReads = 64;
 constexpr uint32_t kMaxStaleMs = 200;
 uint8_t staleBuffer[BootloaderSession::kReadSize];
 bool lineRepeatsReplies = false;
+uint8_t lastCommand = 0;  // the code of the command before the next one
+
+bool IsDataCommand(uint8_t command) { return command == ApplicationRecords || command == FlashImageBlock; }
+
+// Before a data frame that follows a data frame, a second answer to the
+// frame before must have had its chance to show: a unit that got that frame
+// twice answers twice, one handling time apart, and a line may deliver a
+// reply again a little later. If it came only after the next frame went
+// out, it would be taken for that frame's answer, and were that frame lost,
+// nobody would ever know. So the line must stay quiet for a window a little
+// longer than the unit has lately taken to answer; whatever turns up in it
+// is dropped and starts the window again.
+//
+// The window follows what this update measures: the longest of the last
+// reply times, a sixteenth more, and a floor for the host's own jitter. A
+// reply time already holds the way there and back and both ends' wake-ups
+// beside the unit's handling, which is all a second answer waits for, so a
+// quick unit pays little and a slow one is waited for as long as it needs.
+class ReplyTimes {
+ public:
+  void Clear() { count_ = next_ = 0; }
+  void Add(uint32_t us) {
+    times_[next_] = us;
+    next_ = (next_ + 1) % kKept;
+    if (count_ < kKept) ++count_;
+  }
+  uint32_t Longest() const {
+    uint32_t longest = 0;
+    for (int i = 0; i < count_; ++i) longest = std::max(longest, times_[i]);
+    return longest;
+  }
+
+ private:
+  static constexpr int kKept = 16;
+  uint32_t times_[kKept] = {};
+  int count_ = 0;
+  int next_ = 0;
+};
+ReplyTimes replyTimes;
+constexpr uint32_t kQuietFloorUs = 10;
+constexpr uint32_t kLongestQuietUs = kDataTimeoutMs * 1000;
+// The last stretch of a window is watched by looking, not by sleeping: a
+// thread woken from a sleep may come back tens of microseconds late, as
+// long again as the whole window of a quick unit.
+constexpr std::chrono::microseconds kLookingUs(100);
+
+uint32_t QuietWindowUs() {
+  const uint32_t longest = replyTimes.Longest();
+  return std::min(kLongestQuietUs, longest + longest / 16 + kQuietFloorUs);
+}
+
+// Watches the line for the window; every reply that turns up is dropped and
+// starts the window again, for at most kMaxStaleMs in all.
+void WatchQuietWindow(Transport* link, uint32_t windowUs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  Clock::time_point end = start + std::chrono::microseconds(windowUs);
+  for (Clock::time_point now = start; now < end && link->IsOpen(); now = Clock::now()) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - now);
+    const int capacity = int(sizeof staleBuffer);
+    const uint16_t n = left > kLookingUs
+                           ? link->ReadWithin(staleBuffer, capacity, uint32_t((left - kLookingUs).count()))
+                           : link->ReadPending(staleBuffer, capacity);
+    if (n == 0) continue;
+    lineRepeatsReplies = true;
+    const Clock::time_point heard = Clock::now();
+    if (heard - start >= std::chrono::milliseconds(kMaxStaleMs)) break;
+    end = heard + std::chrono::microseconds(windowUs);
+  }
+}
 
 // A command answered only after a resend may still have a reply to an
-// earlier attempt on its way: the unit was slow, not deaf. Such a reply can
-// only be mistaken for the answer to a command of the same code (the next
-// programming frame after a programming frame); any other command's
-// exchange ignores it as a foreign frame, and the drain before the command
-// after that drops it. So before a command of that code, and only then, the
-// line must stay quiet for one of the first command's time-outs (each reply
-// that turns up starts the wait again, up to three time-outs in all). A
-// reply later than that still cannot be told from the next one's; units
-// that number their frames are safe from it, and are updated with numbers
+// earlier attempt on its way: the unit was slow, not deaf. Before a command
+// of that code, or the command that ends its run of data frames (which
+// takes such a reply for a sign that the run fell out of step), the line
+// must stay quiet for one of the first command's time-outs (each reply that
+// turns up starts the wait again, up to three time-outs in all). A reply
+// later than that still cannot be told from the next one's; units that
+// number their frames are safe from it, and are updated with numbers
 // whenever they say they can.
 struct LateReplies {
   uint8_t command = 0;  // 0: none expected
@@ -92,22 +163,30 @@ void WaitOutLateReplies(Transport* link, uint32_t quietMs) {
   }
 }
 
-void DiscardStaleReplies(uint8_t nextCommand) {
-  if (sequenceMode) return;
-  Transport* link = bootloaderSession.GetTransport();
-  const LateReplies late = lateReplies;
-  lateReplies = {};
-  if (link == nullptr || !link->IsOpen()) return;
-  if (late.command == nextCommand) {
-    WaitOutLateReplies(link, late.quietMs);
-    return;
-  }
+void DropWaitingReplies(Transport* link) {
   const uint32_t start = platform::TickCount();
   for (int reads = 0; reads < kMaxStaleReads; ++reads) {
     const int capacity = int(sizeof staleBuffer);
     if ((lineRepeatsReplies ? link->Read(staleBuffer, capacity) : link->ReadPending(staleBuffer, capacity)) == 0) break;
     lineRepeatsReplies = true;
     if (platform::TickCount() - start >= kMaxStaleMs) break;
+  }
+}
+
+void PrepareLineFor(uint8_t nextCommand) {
+  if (sequenceMode) return;
+  const uint8_t previous = lastCommand;
+  lastCommand = nextCommand;
+  Transport* link = bootloaderSession.GetTransport();
+  const LateReplies late = lateReplies;
+  lateReplies = {};
+  if (link == nullptr || !link->IsOpen()) return;
+  if (late.command == nextCommand || (late.command != 0 && late.command == previous && IsDataCommand(previous))) {
+    WaitOutLateReplies(link, late.quietMs);
+  } else if (IsDataCommand(previous)) {
+    WatchQuietWindow(link, QuietWindowUs());
+  } else {
+    DropWaitingReplies(link);
   }
 }
 
@@ -121,19 +200,27 @@ void NoteLineAfter(uint8_t command, uint16_t timeoutMs) {
 
 // A step command succeeds unless it went unanswered or its reply is a lone
 // status byte other than 1. Replies with other data (or none) count as done.
+//
+// In plain mode the command that ends a run of data frames must not meet a
+// reply to them: after the quiet window and the wait for late replies, one
+// can only mean that the run fell out of step with the unit, its frames
+// confirmed by replies that were not theirs, and one of them may be missing.
 bool SendStepCommand(uint8_t command, const uint8_t* data, uint16_t tries, uint16_t timeoutMs) {
-  DiscardStaleReplies(command);
+  const uint8_t previous = lastCommand;
+  PrepareLineFor(command);
   if (!bootloaderSession.SendCommand(CommandCode(command), data, data ? 2 : 0, tries, timeoutMs)) return false;
   NoteLineAfter(command, timeoutMs);
+  if (!sequenceMode && IsDataCommand(previous) && bootloaderSession.PassedOver(previous)) return false;
   return bootloaderSession.ReplyLength() != 4 || bootloaderSession.ReplyData()[1] == 1;
 }
 
 // Programming frames and flash blocks must be confirmed explicitly: a reply
 // too short to hold a status byte is no confirmation.
 bool SendDataCommand(uint8_t command, const uint8_t* data, int length) {
-  DiscardStaleReplies(command);
+  PrepareLineFor(command);
   if (!bootloaderSession.SendCommand(CommandCode(command), data, length, kDataTries, kDataTimeoutMs)) return false;
   NoteLineAfter(command, kDataTimeoutMs);
+  replyTimes.Add(bootloaderSession.ReplyLatencyUs());
   return bootloaderSession.ReplyLength() >= 4 && bootloaderSession.ReplyData()[1] == 1;
 }
 
@@ -159,6 +246,7 @@ bool WriteVersionStamp() {
 bool RunApplicationStep(platform::WindowRef window) {
   PostStatus(window, IDS_STEP_SERVER_APPLICATION);
   if (!SendStepCommand(BeginApplication, nullptr, 5, 10000)) return false;
+  replyTimes.Clear();
   applicationImage.Rewind();
   uint32_t consumed = applicationImage.RecordsConsumed();
   for (;;) {
@@ -183,6 +271,7 @@ void PutLittleEndian32(uint8_t* out, uint32_t value) {
 bool RunFlashStep(platform::WindowRef window) {
   PostStatus(window, IDS_STEP_SERVER_UI);
   if (!SendStepCommand(BeginFlashImage, nullptr, 2, 10000)) return false;
+  replyTimes.Clear();
   flashImage.Rewind();
   uint32_t consumed = flashImage.BytesConsumed();
   for (;;) {
@@ -297,8 +386,11 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   auto* request = static_cast<WorkerRequest*>(argument);
   platform::WindowRef window = request->window;
   const Choices chosen{appState.writeApplication, appState.writeFlash, appState.writeFactoryDefaults};
+  // Plain mode watches the line in windows well under a millisecond.
+  platform::FineTimer fineTimer;
   sequenceMode = false;
   lateReplies = {};
+  lastCommand = 0;
   bootloaderSession.SetTransport(request->link);
   applicationImage.Rewind();
   flashImage.Rewind();
@@ -314,6 +406,7 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
 
   // Only for the unit's own records: neither its reply nor its silence
   // changes what follows.
+  lastCommand = ReadApplicationVersion;
   bootloaderSession.SendCommand(CommandCode(ReadApplicationVersion), nullptr, 0, 5, 1000);
   NoteLineAfter(ReadApplicationVersion, 1000);
 
@@ -325,7 +418,7 @@ unsigned TQ_THREAD_CALL bootload_thread(void* argument) {
   if (!RunChosenSteps(window, chosen)) return Finish(window, UWM_UPDATE_FAILED);
 
   // The unit may restart at once and never answer this one.
-  DiscardStaleReplies(EndUpdate);
+  PrepareLineFor(EndUpdate);
   bootloaderSession.SendCommand(CommandCode(EndUpdate), nullptr, 0, 1, 1000);
   return Finish(window, UWM_UPDATE_SUCCEEDED);
 }

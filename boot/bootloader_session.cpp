@@ -169,6 +169,7 @@ void BootloaderSession::SendStep() {
   const uint32_t now = platform::TickCount();
   if (!waiting_) {
     if (triesLeft_ > 0) {
+      lastSent_ = std::chrono::steady_clock::now();
       link_->Write(transmit_, transmitLength_);
       --triesLeft_;
       ++attempts_;
@@ -180,6 +181,7 @@ void BootloaderSession::SendStep() {
   if (triesLeft_ > 0) {
     if (IsLaterThan(now, deadline_)) {
       deadline_ = now + timeoutMs_;
+      lastSent_ = std::chrono::steady_clock::now();
       link_->Write(transmit_, transmitLength_);
       --triesLeft_;
       ++attempts_;
@@ -232,6 +234,17 @@ bool BootloaderSession::ReplyMatches(uint8_t command) const {
   return echoed == sequence_;
 }
 
+void BootloaderSession::NoteLatency() {
+  const auto took = std::chrono::steady_clock::now() - lastSent_;
+  const long long us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+  // On a real serial line the frame takes its line time before the unit
+  // can even begin on it. A reply sooner than that shows a line that does
+  // not (a virtual port, a pseudo-terminal): there the whole time is the
+  // unit's.
+  const long long wire = link_->WireTimeUs(transmitLength_);
+  replyLatencyUs_ = static_cast<uint32_t>(us >= wire ? us - wire : us);
+}
+
 // Callers read every reply the same way whatever the mode: code, data, CRC.
 void BootloaderSession::RewriteAsPlainReply(uint8_t command) {
   const uint16_t dataLength = static_cast<uint16_t>(replyLength_ - kSequenceReplyOverhead);
@@ -248,6 +261,8 @@ bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int le
                                     uint16_t timeoutMs) {
   attempts_ = 0;
   strayFrames_ = 0;
+  passedOverCodes_ = 0;
+  replyLatencyUs_ = 0;
   if (link_ == nullptr || !link_->IsOpen()) return false;
   if (!IsKnownCommand(command)) return false;
 
@@ -287,6 +302,7 @@ bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int le
       at = static_cast<uint16_t>(at + used);
       complete_ = false;
       if (ReplyMatches(command)) {
+        NoteLatency();
         if (at < count) ++strayFrames_;  // more came behind it
         if (command & kSequenceFlag) RewriteAsPlainReply(command);
         waiting_ = false;
@@ -298,6 +314,8 @@ bool BootloaderSession::SendCommand(uint8_t command, const uint8_t* data, int le
       // the end of the wait either, or a stream of foreign frames could keep
       // the exchange going for ever.
       ++strayFrames_;
+      const uint8_t strayCode = reply_[0] & static_cast<uint8_t>(~kSequenceFlag);
+      if (strayCode < 16) passedOverCodes_ = static_cast<uint16_t>(passedOverCodes_ | (1u << strayCode));
     }
     if (!timedOut_ && link_->IsOpen()) continue;
     timedOut_ = false;

@@ -1,6 +1,7 @@
 // The bootloader frame engine and the link it owns.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "link/transport.h"
@@ -52,6 +53,13 @@ class BootloaderSession {
   // Frames the last command's wait passed over as not its reply, counting
   // bytes that came behind its reply in the same read as one more.
   uint16_t StrayFrames() const { return strayFrames_; }
+  // Whether the last command's wait passed over a whole frame with this
+  // command code (bit 7 left out).
+  bool PassedOver(uint8_t code) const { return code < 16 && (passedOverCodes_ & (1u << code)) != 0; }
+  // Microseconds from the last time the last command's frame went out to
+  // its reply, less the frame's own time on the wire: how long the unit
+  // took to answer. 0 when no reply came.
+  uint32_t ReplyLatencyUs() const { return replyLatencyUs_; }
 
  private:
   // Lets the protocol tests set the sequence counter to the edge of its range.
@@ -66,6 +74,7 @@ class BootloaderSession {
   void SendStep();
   bool Receive(const uint8_t* bytes, uint16_t count, uint16_t* used);
   bool ReplyMatches(uint8_t command) const;
+  void NoteLatency();
   void RewriteAsPlainReply(uint8_t command);
 
   Transport* link_ = nullptr;
@@ -80,6 +89,9 @@ class BootloaderSession {
   bool waiting_ = false;
   uint16_t attempts_ = 0;
   uint16_t strayFrames_ = 0;
+  uint16_t passedOverCodes_ = 0;
+  uint32_t replyLatencyUs_ = 0;
+  std::chrono::steady_clock::time_point lastSent_{};
   uint16_t tries_ = 0;
   uint16_t triesLeft_ = 0;
   uint16_t timeoutMs_ = 0;

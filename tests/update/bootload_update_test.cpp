@@ -2,12 +2,14 @@
 // unit's memory, the commands it hears, and what the main window is told.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/messages.h"
 #include "boot/bootload_thread.h"
+#include "boot/bootloader_session.h"
 #include "package/bin_manager.h"
 #include "package/hex_manager.h"
 #include "sim/hex_records.h"
@@ -459,6 +461,99 @@ TEST_F(PlainRunAheadTest, LateRepliesAreWaitedOut) {
   EXPECT_GT(line.droppedIn, 0u);
   EXPECT_GT(line.delayedOut, 0u);
 }
+
+// The command that ends a run of data frames (the version stamp, the end of
+// the flash image) must not meet a reply to them: one that comes so late
+// means the run may have been confirmed by replies that were not its own.
+// The unit takes 8 ms over each frame, and the answer to the last data
+// frame goes out again 14 ms later: after the quiet window (about 10 ms),
+// while the unit is still busy with the end command.
+class PhaseEndTest : public LossyLineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PhaseEndTest, AReplyToTheDataFramesDuringTheEndCommandFailsTheUpdate) {
+  const bool flash = GetParam();
+  Choose(!flash, flash, false);
+  sim::UnitOptions options;
+  options.handling = std::chrono::milliseconds(8);
+  // Frames 1 to 3 are the version queries and the begin command.
+  const uint32_t dataFrames = flash ? uint32_t(kFlashPart + 63) / 64 : uint32_t(kHexLines + 1 + 7) / 8;
+  options.placed.repeatReply = 3 + dataFrames;
+  options.placed.repeatLag = std::chrono::milliseconds(14);
+  TestUnit unit(PlainUnit(), options);
+  ASSERT_TRUE(unit.started()) << unit.error();
+  RecordingWindow window;
+  updatetest::RunWorkerOn(bootload_thread, unit.UdpLink(), &window);
+  EXPECT_EQ(Outcome(window), "UWM_UPDATE_FAILED");
+  EXPECT_EQ(unit->Counters().perCode[EndUpdate].received, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothImages, PhaseEndTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+  return std::string(info.param ? "FlashImage" : "ApplicationImage");
+});
+
+// A unit that takes time over each frame answers a frame that reached it
+// twice twice, one handling time apart; a frame lost a little later must
+// still be found out and sent again. Whatever the timing, the update ends
+// with the package in memory or says that it failed: never success over a
+// hole. Each case writes one image, with the faults placed inside it.
+struct PlacedFaultCase {
+  const char* name;
+  bool serial;
+  bool flash;  // the flash image alone, else the application image alone
+  double handlingMs;
+  double jitterMs;
+  uint32_t duplicateFrame;  // or the frame whose reply goes out again
+  bool repeatReply;
+  uint32_t lostFrame;
+};
+
+void PrintTo(const PlacedFaultCase& c, std::ostream* out) { *out << c.name; }
+
+class PlacedFaultTest : public UpdateTest, public ::testing::WithParamInterface<PlacedFaultCase> {};
+
+// Frames 1 to 3 are the version queries and the step's begin command; the
+// image's frames follow from 4.
+TEST_P(PlacedFaultTest, EndsExactOrFailedNeverSucceedsOverAHole) {
+  const PlacedFaultCase& c = GetParam();
+  Choose(!c.flash, c.flash, false);
+  sim::UnitOptions options;
+  options.handling = std::chrono::microseconds(long(c.handlingMs * 1000));
+  options.handlingJitter = std::chrono::microseconds(long(c.jitterMs * 1000));
+  (c.repeatReply ? options.placed.repeatReply : options.placed.duplicateFrame) = c.duplicateFrame;
+  options.placed.loseFrame = c.lostFrame;
+  TestUnit unit(PlainUnit(), options);
+  ASSERT_TRUE(unit.started()) << unit.error();
+  RecordingWindow window;
+  updatetest::RunWorkerOn(bootload_thread, c.serial ? unit.SerialLink() : unit.UdpLink(), &window);
+
+  const sim::PackageImages& package = updatetest::PackagedImages();
+  const std::string difference = c.flash ? sim::FirstDifference(unit->Flash(), package.flash)
+                                         : sim::FirstDifference(unit->Program(), package.program);
+  if (Outcome(window) == "UWM_UPDATE_SUCCEEDED") {
+    EXPECT_EQ(difference, "") << "success over a hole";
+  }
+  // The quiet window lets the second answer show before the next frame goes
+  // out, so the lost frame is sent again and the update completes.
+  EXPECT_EQ(Outcome(window), "UWM_UPDATE_SUCCEEDED");
+  const sim::LineCounters line = unit->Line();
+  EXPECT_EQ(line.droppedIn, 1u);
+  if (!c.repeatReply) {
+    EXPECT_EQ(line.duplicatedIn, 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PlainMode, PlacedFaultTest,
+    ::testing::Values(PlacedFaultCase{"Udp1msDuplicate100Lost103", false, false, 1, 0, 100, false, 103},
+                      PlacedFaultCase{"Udp1msDuplicate200Lost201", false, false, 1, 0, 200, false, 201},
+                      PlacedFaultCase{"Udp03msDuplicate400Lost401", false, false, 0.3, 0, 400, false, 401},
+                      PlacedFaultCase{"Udp4msDuplicate100Lost102", false, false, 4, 0, 100, false, 102},
+                      PlacedFaultCase{"Udp1msReply800Again2msLaterLost805", false, false, 1, 0, 800, true, 805},
+                      PlacedFaultCase{"UdpFlash03msDuplicate2700Lost2702", false, true, 0.3, 0, 2700, false, 2702},
+                      PlacedFaultCase{"UdpFlashJittered1msDuplicate300Lost301", false, true, 1, 1, 300, false, 301},
+                      PlacedFaultCase{"Serial1msDuplicate100Lost103", true, false, 1, 0, 100, false, 103},
+                      PlacedFaultCase{"SerialFlash03msDuplicate1000Lost1001", true, true, 0.3, 0, 1000, false, 1001}),
+    [](const ::testing::TestParamInfo<PlacedFaultCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------- version stamp ----
 
