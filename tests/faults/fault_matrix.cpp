@@ -19,6 +19,7 @@
 //   fault_matrix --list          the case names, one a line
 //   fault_matrix --header        the table's header line
 // Exit status: 0 when every case run passed, 1 otherwise.
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,8 @@ const Case kCases[] = {
     {"duplicate", "5% of frames and replies arrive twice", Expect::Success, false},
     {"stale-replies", "2% of replies arrive 1500 ms late, past the host's time-out", Expect::Success, false},
     {"late+loss", "2% of replies 1500 ms late and 2% of frames lost", Expect::Success, false},
+    {"dup-frames", "2% of frames arrive twice at a unit taking 1 ms over each", Expect::Success, false},
+    {"dup+loss", "2% of frames arrive twice and 2% are lost, at a unit taking 1 ms over each", Expect::Success, false},
     {"status0", "status 0 answered at a random frame", Expect::Failure, false},
     {"power-loss", "the unit falls silent at a random frame", Expect::Failure, false},
     {"line-closed", "the host's serial line closes at a random frame", Expect::Failure, true},
@@ -93,6 +96,12 @@ Setup SetupFor(const Case& c, bool serial, bool sequence, uint64_t seed) {
     s.unit.outgoing.delay = 0.02;
     s.unit.outgoing.delayMs = 1500;
     s.unit.incoming.drop = 0.02;
+  }
+  if (name == "dup-frames" || name == "dup+loss") {
+    // Each copy is answered, one handling time after the other.
+    s.unit.handling = std::chrono::milliseconds(1);
+    s.unit.incoming.duplicate = 0.02;
+    if (name == "dup+loss") s.unit.incoming.drop = 0.02;
   }
   if (name == "status0") {
     s.unit.bootloader.status0At = RandomFrame(seed);
