@@ -104,7 +104,16 @@ std::string AnnounceResponder::Answer() const {
   if (options_.rawSet) return options_.raw;
   const bool bootload = inBootloader_ ? inBootloader_() : options_.bootload;
   const std::string suffix = options_.suffixSet ? options_.suffix : bootload ? " - Bootload" : " - Application";
-  return options_.hostLine + "\r\n" + options_.macLine + "\r\n" + options_.modelLine + suffix + "\r\n";
+  return options_.hostLine + "\r\n" + MacLine() + "\r\n" + options_.modelLine + suffix + "\r\n";
+}
+
+std::string AnnounceResponder::MacLine() const {
+  if (!options_.macLine.empty()) return options_.macLine;
+  uint8_t octets[4] = {0, 0x35, 0x42, 0x00};
+  if (options_.fromAddress != 0) std::memcpy(octets, &options_.fromAddress, sizeof octets);
+  char line[32];
+  std::snprintf(line, sizeof line, "02-54-51-%02X-%02X-%02X", octets[1], octets[2], octets[3]);
+  return line;
 }
 
 void AnnounceResponder::SetOptions(const AnnounceOptions& options) {

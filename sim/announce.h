@@ -27,7 +27,9 @@ struct AnnounceOptions {
   // routes them from.
   uint32_t fromAddress = 0;
   std::string hostLine = "TQ35B-SIM";
-  std::string macLine = "02-54-51-35-42-00";
+  // Empty: 02-54-51 followed by the last three octets of fromAddress (or
+  // 35-42-00 without one), so that units at different addresses differ.
+  std::string macLine;
   std::string modelLine = "Varno TQ35B";
   // Replaces " - Application" / " - Bootload" when set (no CR LF added
   // beyond the one that ends the line).
@@ -76,6 +78,7 @@ class AnnounceResponder {
   int AnswersSent() const { return answersSent_.load(); }
 
  private:
+  std::string MacLine() const;  // with mutex_ held
   void Run();
   void Handle(const uint8_t* data, size_t length, uint32_t from, uint16_t fromPort);
 
