@@ -38,6 +38,10 @@ void UdpDiscoverySocket::Close() {
   socket_ = -1;
 }
 
+void UdpDiscoverySocket::SetReceiveBuffer(int bytes) {
+  if (socket_ >= 0) ::setsockopt(static_cast<int>(socket_), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 void UdpDiscoverySocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
   if (socket_ < 0) return;
   sockaddr_in to{};

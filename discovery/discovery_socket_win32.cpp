@@ -39,6 +39,11 @@ void UdpDiscoverySocket::Close() {
   socket_ = -1;
 }
 
+void UdpDiscoverySocket::SetReceiveBuffer(int bytes) {
+  if (socket_ != -1)
+    ::setsockopt(AsSocket(socket_), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
 void UdpDiscoverySocket::SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) {
   if (socket_ == -1) return;
   sockaddr_in to{};

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -50,6 +52,10 @@ uint32_t ClassifySender(uint32_t sender, const std::vector<platform::InterfaceAd
 // Parses one answer of `length` bytes. True when its third line begins with
 // the match string; *bootload then tells whether " - Bootload" CR LF follows.
 bool ParseDiscoveryAnswer(const uint8_t* answer, size_t length, const MatchString& match, bool* bootload);
+// The unit's hardware address from the second line of an answer, as six
+// upper-case hexadecimal pairs joined by '-' ("02-54-51-35-42-0A"); empty
+// when that line does not hold exactly six pairs (joined by '-' or ':').
+std::string DiscoveryAnswerMac(const uint8_t* answer, size_t length);
 
 // What the search cycles need from a socket.
 class DiscoverySocket {
@@ -75,6 +81,9 @@ class UdpDiscoverySocket : public DiscoverySocket {
 
   // Creates the socket with the receive time-out and broadcasts allowed.
   SetupResult Open(uint32_t receiveTimeoutMs);
+  // Asks the system to hold this many bytes of answers waiting to be read;
+  // it may give less.
+  void SetReceiveBuffer(int bytes);
   void Close();
   void SendTo(uint32_t address, uint16_t port, const uint8_t* data, size_t length) override;
   int ReceiveFrom(uint8_t* buffer, size_t capacity, uint32_t* sender) override;
@@ -92,3 +101,40 @@ void SetDiscoverySocketFaultForTesting(UdpDiscoverySocket::SetupResult step);
 void RunSearchCycles(DiscoverySocket& socket, const std::vector<platform::InterfaceAddress>& table,
                      const MatchString& match, platform::WindowRef window, const std::atomic<int>& stop,
                      uint32_t pauseMs = kDiscoveryPauseMs);
+
+// ---- the complete search of the command-line tool ----
+
+// A unit found by a complete search.
+struct NetworkAnswer {
+  uint32_t address = 0;  // network byte order
+  uint32_t flags = 0;    // kUnitInBootload, kUnitOtherSubnet, kUnitLinkLocal
+  std::string mac;       // empty when the answer did not tell it
+};
+
+struct CompleteSearchLimits {
+  uint32_t leastMs = 6000;  // search at least this long
+  uint32_t capMs = 18000;   // and never longer than this
+  uint32_t pauseMs = kDiscoveryPauseMs;
+};
+
+struct CompleteSearchResult {
+  std::vector<NetworkAnswer> units;  // in the order they were first heard
+  bool cut = false;                  // the cap ended a search whose last cycle still found units
+};
+
+// A search that must find every unit that answers, where the Discover
+// dialog only needs to show some of them soon: every answer waiting is read
+// in each cycle, not ten, while the requests stay at one per interface per
+// cycle; it goes on for at least leastMs and then until a cycle brings no
+// unit not heard before, within capMs. Each unit is reported once, by
+// address, to `found` as it is first heard. Stops early when `stop` is set.
+CompleteSearchResult RunCompleteSearch(DiscoverySocket& socket, const std::vector<platform::InterfaceAddress>& table,
+                                       const MatchString& match, const CompleteSearchLimits& limits,
+                                       const std::function<void(const NetworkAnswer&)>& found,
+                                       const std::atomic<int>* stop = nullptr);
+// The same on a socket of its own over the computer's networks. Socket
+// set-up errors are shown as message boxes, as the Discover dialog's are;
+// false then.
+bool SearchNetworksCompletely(const CompleteSearchLimits& limits,
+                              const std::function<void(const NetworkAnswer&)>& found, CompleteSearchResult* result,
+                              const std::atomic<int>* stop = nullptr);

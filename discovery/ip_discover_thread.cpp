@@ -1,5 +1,6 @@
 // Network discovery: a request broadcast on every local network, the
 // answers of the units, and the reports to the Discover dialog.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -67,6 +68,26 @@ void ReceivePhase(DiscoverySocket& socket, const std::vector<platform::Interface
 void ShowSocketError(unsigned textId) {
   platform::ShowMessageBox(nullptr, UiText(textId), UiText(IDS_SOCKET_ERROR), MB_ICONERROR);
 }
+
+// Opens the socket as both searches need it, or says why not.
+bool OpenSearchSocket(UdpDiscoverySocket& socket) {
+  switch (socket.Open(kDiscoveryReceiveTimeoutMs)) {
+    case UdpDiscoverySocket::kReady:
+      return true;
+    case UdpDiscoverySocket::kSocketFailed:
+      ShowSocketError(IDS_SOCKET_CREATION_FAILED);
+      return false;
+    case UdpDiscoverySocket::kReceiveTimeoutFailed:
+      ShowSocketError(IDS_RECEIVE_TIMEOUT_FAILED);
+      return false;
+    case UdpDiscoverySocket::kBroadcastFailed:
+      ShowSocketError(IDS_BROADCAST_FAILED);
+      return false;
+  }
+  return false;
+}
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
 
 }  // namespace
 
@@ -161,19 +182,7 @@ unsigned TQ_THREAD_CALL ip_discover_thread(void* window) {
   BuildMatchString(match);
 
   UdpDiscoverySocket socket;
-  switch (socket.Open(kDiscoveryReceiveTimeoutMs)) {
-    case UdpDiscoverySocket::kReady:
-      break;
-    case UdpDiscoverySocket::kSocketFailed:
-      ShowSocketError(IDS_SOCKET_CREATION_FAILED);
-      return 0;
-    case UdpDiscoverySocket::kReceiveTimeoutFailed:
-      ShowSocketError(IDS_RECEIVE_TIMEOUT_FAILED);
-      return 0;
-    case UdpDiscoverySocket::kBroadcastFailed:
-      ShowSocketError(IDS_BROADCAST_FAILED);
-      return 0;
-  }
+  if (!OpenSearchSocket(socket)) return 0;
 
   // Read once: addresses that change while the dialog searches are seen at
   // its next opening.
@@ -192,5 +201,90 @@ bool IsUnitAddress(uint32_t address) {
     if (IsLoopbackRow(row)) continue;
     if (address == DirectedBroadcast(row)) return false;
   }
+  return true;
+}
+
+std::string DiscoveryAnswerMac(const uint8_t* answer, size_t length) {
+  if (answer == nullptr) return std::string();
+  const char* text = reinterpret_cast<const char*>(answer);
+  size_t at = 0;
+  while (at + 1 < length && !(text[at] == '\r' && text[at + 1] == '\n')) ++at;
+  if (at + 1 >= length) return std::string();
+  const size_t begin = at + 2;
+  size_t end = begin;
+  while (end + 1 < length && !(text[end] == '\r' && text[end + 1] == '\n')) ++end;
+  if (end + 1 >= length) return std::string();
+  // Six pairs and five separators, nothing else on the line.
+  if (end - begin != 17) return std::string();
+  std::string mac;
+  for (size_t i = 0; i < 17; ++i) {
+    const char c = text[begin + i];
+    if (i % 3 == 2) {
+      if (c != '-' && c != ':') return std::string();
+      mac += '-';
+    } else {
+      if (!IsHexDigit(c)) return std::string();
+      mac += static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+    }
+  }
+  return mac;
+}
+
+CompleteSearchResult RunCompleteSearch(DiscoverySocket& socket, const std::vector<platform::InterfaceAddress>& table,
+                                       const MatchString& match, const CompleteSearchLimits& limits,
+                                       const std::function<void(const NetworkAnswer&)>& found,
+                                       const std::atomic<int>* stop) {
+  CompleteSearchResult result;
+  auto stopped = [stop] { return stop != nullptr && stop->load() != 0; };
+  const uint32_t start = platform::TickCount();
+  uint8_t buffer[kDiscoveryBufferSize];
+  bool stillFinding = false;  // the last whole cycle brought a new unit
+  for (;;) {
+    SendPhase(socket, table);
+    // Every answer waiting, up to the first receive that fails: the time-out
+    // once the units have all answered, or an answer too long to be one.
+    size_t newUnits = 0;
+    while (!stopped() && platform::TickCount() - start < limits.capMs) {
+      uint32_t sender = 0;
+      const int received = socket.ReceiveFrom(buffer, sizeof buffer, &sender);
+      if (received < 0) break;
+      bool bootload = false;
+      if (!ParseDiscoveryAnswer(buffer, static_cast<size_t>(received), match, &bootload)) continue;
+      bool known = false;
+      for (const NetworkAnswer& unit : result.units) known = known || unit.address == sender;
+      if (known) continue;
+      NetworkAnswer unit;
+      unit.address = sender;
+      unit.flags = ClassifySender(sender, table) | (bootload ? kUnitInBootload : 0);
+      unit.mac = DiscoveryAnswerMac(buffer, static_cast<size_t>(received));
+      result.units.push_back(unit);
+      ++newUnits;
+      if (found) found(unit);
+    }
+    const uint32_t elapsed = platform::TickCount() - start;
+    if (stopped()) break;
+    if (elapsed >= limits.capMs) {
+      result.cut = stillFinding || newUnits != 0;
+      break;
+    }
+    if (elapsed >= limits.leastMs && newUnits == 0) break;
+    stillFinding = newUnits != 0;
+    platform::SleepMs(std::min(limits.pauseMs, limits.capMs - elapsed));
+  }
+  return result;
+}
+
+bool SearchNetworksCompletely(const CompleteSearchLimits& limits,
+                              const std::function<void(const NetworkAnswer&)>& found, CompleteSearchResult* result,
+                              const std::atomic<int>* stop) {
+  MatchString match;
+  BuildMatchString(match);
+  UdpDiscoverySocket socket;
+  if (!OpenSearchSocket(socket)) return false;
+  // A venue's units all answer each request at once: room for a few hundred
+  // answers, where the system's default holds a few dozen on some systems.
+  socket.SetReceiveBuffer(1 << 20);
+  std::vector<platform::InterfaceAddress> table;
+  if (platform::ReadInterfaceTable(table)) *result = RunCompleteSearch(socket, table, match, limits, found, stop);
   return true;
 }

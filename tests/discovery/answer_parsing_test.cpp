@@ -134,6 +134,18 @@ TEST(AnswerParsingTest, OnlyTheBytesOfTheCurrentAnswerCount) {
   EXPECT_FALSE(ParseDiscoveryAnswer(bytes, 0, m, &bootload));
 }
 
+TEST(AnswerParsingTest, HardwareAddressIsTheSecondLineWhenItReadsAsOne) {
+  auto mac = [](const std::string& answer) {
+    return DiscoveryAnswerMac(reinterpret_cast<const uint8_t*>(answer.data()), answer.size());
+  };
+  EXPECT_EQ(mac("h\r\n02-54-51-4d-00-1a\r\nVarno TQ35B\r\n"), "02-54-51-4D-00-1A");
+  EXPECT_EQ(mac("h\r\n02:54:51:4D:00:1A\r\nVarno TQ35B\r\n"), "02-54-51-4D-00-1A");
+  for (const char* bad :
+       {"h\r\n02-54-51-4D-00\r\nV\r\n", "h\r\n02-54-51-4D-00-1G\r\nV\r\n", "h\r\n02-54-51-4D-00-1A \r\nV\r\n",
+        "h\r\n02-54-51-4D-00-1A", "02-54-51-4D-00-1A\r\n", "h\r\n02.54.51.4D.00.1A\r\nV\r\n", ""})
+    EXPECT_EQ(mac(bad), "") << bad;
+}
+
 TEST(SenderClassificationTest, LinkLocalRangeLeavesOutBothEnds) {
   EXPECT_FALSE(IsLinkLocal(Ipv4(169, 254, 0, 0)));
   EXPECT_FALSE(IsLinkLocal(Ipv4(169, 254, 0, 1)));

@@ -320,6 +320,9 @@ TEST(AnnounceResponderTest, AnswerFollowsTheUnitsModeAndOptions) {
   options.suffix = " - Other";
   unit.SetOptions(options);
   EXPECT_EQ(unit.Answer(), "TQ35B-SIM\r\n02-54-51-35-42-00\r\nVarno TQ36B - Other\r\n");
+  options.fromAddress = Ipv4(10, 77, 0, 21);  // units at different addresses differ
+  unit.SetOptions(options);
+  EXPECT_EQ(unit.Answer(), "TQ35B-SIM\r\n02-54-51-4D-00-15\r\nVarno TQ36B - Other\r\n");
   options.rawSet = true;
   options.raw = UnescapeText("a\\r\\nb\\x00c\\x7e");
   unit.SetOptions(options);

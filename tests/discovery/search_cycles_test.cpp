@@ -193,3 +193,71 @@ TEST_F(SearchCyclesTest, OnlyLoopbackMeansNothingIsSent) {
 }
 
 }  // namespace
+
+namespace {
+
+// The command-line tool's search reads every answer of a cycle, not ten,
+// and goes on while units still turn up; each unit is reported once, with
+// the hardware address of its answer's second line.
+TEST_F(SearchCyclesTest, CompleteSearchReadsEveryAnswerAndGoesOnWhileUnitsTurnUp) {
+  for (int i = 0; i < 12; ++i) socket.QueueData(kApplicationAnswer, Ipv4(10, 77, 0, static_cast<uint8_t>(20 + i)));
+  socket.Queue({ScriptedSocket::Reply::kFail, "", 0});
+  socket.QueueData("h\r\n02-54-51-4d-00-28\r\nVarno TQ35B - Bootload\r\n", Ipv4(10, 77, 0, 40));
+  socket.QueueData(kBootloadAnswer, Ipv4(10, 77, 0, 20));  // heard before
+  socket.Queue({ScriptedSocket::Reply::kFail, "", 0});
+  socket.Queue({ScriptedSocket::Reply::kFail, "", 0});  // a cycle with nobody new: the end
+  MatchString match;
+  BuildMatchString(match, L"TQ35B");
+  std::vector<NetworkAnswer> heard;
+  CompleteSearchLimits limits;
+  limits.leastMs = 0;
+  limits.pauseMs = 1;
+  const CompleteSearchResult result = RunCompleteSearch(
+      socket, {loopback, lan}, match, limits, [&](const NetworkAnswer& unit) { heard.push_back(unit); }, &stop);
+  std::vector<std::string> expected = {"send*1"};
+  expected.insert(expected.end(), 13, "receive");
+  expected.insert(expected.end(), {"send*1", "receive", "receive", "receive", "send*1", "receive"});
+  EXPECT_EQ(Shape(), expected);
+  ASSERT_EQ(heard.size(), 13u);
+  EXPECT_EQ(result.units.size(), 13u);
+  EXPECT_FALSE(result.cut);
+  EXPECT_EQ(heard[0].address, Ipv4(10, 77, 0, 20));
+  EXPECT_EQ(heard[0].mac, "");  // "02-54" is no hardware address
+  EXPECT_EQ(heard[12].address, Ipv4(10, 77, 0, 40));
+  EXPECT_EQ(heard[12].mac, "02-54-51-4D-00-28");
+  EXPECT_EQ(heard[12].flags, kUnitInBootload);
+}
+
+// A venue that never stops bringing new units is searched up to the cap,
+// and the result says the search was cut.
+class EndlessVenue : public DiscoverySocket {
+ public:
+  void SendTo(uint32_t, uint16_t, const uint8_t*, size_t) override {}
+  int ReceiveFrom(uint8_t* buffer, size_t capacity, uint32_t* sender) override {
+    if (++receives_ % 3 == 0) return -1;  // each cycle brings two new units
+    const std::string answer = "h\r\nm\r\nVarno TQ35B - Application\r\n";
+    if (answer.size() > capacity) return -1;
+    std::copy(answer.begin(), answer.end(), buffer);
+    *sender = Ipv4(10, 77, static_cast<uint8_t>(receives_ >> 8), static_cast<uint8_t>(receives_));
+    return static_cast<int>(answer.size());
+  }
+
+ private:
+  int receives_ = 0;
+};
+
+TEST(CompleteSearchTest, CapEndsASearchStillFindingUnitsAndSaysSo) {
+  EndlessVenue venue;
+  MatchString match;
+  BuildMatchString(match, L"TQ35B");
+  CompleteSearchLimits limits;
+  limits.leastMs = 10;
+  limits.capMs = 60;
+  limits.pauseMs = 5;
+  const CompleteSearchResult result = RunCompleteSearch(venue, {Row(10, 77, 0, 1, 24)}, match, limits,
+                                                        [](const NetworkAnswer&) {});
+  EXPECT_TRUE(result.cut);
+  EXPECT_GE(result.units.size(), 2u);
+}
+
+}  // namespace
