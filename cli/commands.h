@@ -25,11 +25,15 @@ int RunDiscoverCommand(const DiscoverRequest& request);
 
 int RunQueryCommand(const UnitTarget& target, bool json);
 
-// A unit that a network search found: its address (network byte order) and
-// whether it said it was in bootload mode. Socket errors go to `problem`.
+// A unit that a network search found: its address (network byte order),
+// whether it said it was in bootload mode, and its hardware address when it
+// told it. The search reads every answer and goes on while units still turn
+// up; socket errors, and a search cut short while units still answered, go
+// to `problem`.
 struct FoundNetworkUnit {
   uint32_t address;
   bool bootload;
+  std::string mac;
 };
 std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds,
                                                const std::function<void(const std::string&)>& problem);

@@ -14,6 +14,7 @@
 #include "cli/terminal.h"
 #include "cli/text.h"
 #include "discovery/discovery_workers.h"
+#include "discovery/ip_discover.h"
 
 namespace cli {
 
@@ -22,6 +23,7 @@ namespace {
 struct FoundUnit {
   std::string name;  // dotted address or port name
   uint32_t address = 0;
+  std::string mac;  // network units that told it
   int portIndex = -1;
   bool bootload = false;
   bool otherSubnet = false;
@@ -60,6 +62,19 @@ class DiscoveryWatcher : public MessageHandler {
   }
   void OnStatus(const std::wstring&) override {}
 
+  // A unit of the complete network search, heard for the first time.
+  void OnNetworkAnswer(const NetworkAnswer& answer) {
+    FoundUnit unit;
+    unit.address = answer.address;
+    unit.name = DottedAddress(unit.address);
+    unit.mac = answer.mac;
+    unit.bootload = (answer.flags & kUnitInBootload) != 0;
+    unit.otherSubnet = (answer.flags & kUnitOtherSubnet) != 0;
+    unit.linkLocal = (answer.flags & kUnitLinkLocal) != 0;
+    units.push_back(unit);
+    if (json_) WriteOut(UnitJson(unit) + "\n");
+  }
+
   static std::string PortLabel(int index) {
     const std::wstring path = appState.SerialPortTable[index];
 #ifdef _WIN32
@@ -77,6 +92,7 @@ class DiscoveryWatcher : public MessageHandler {
       object["port"] = unit.name;
     } else {
       object["address"] = unit.name;
+      object["mac"] = unit.mac;
       object["other_subnet"] = unit.otherSubnet;
       object["link_local"] = unit.linkLocal;
     }
@@ -102,10 +118,12 @@ std::string Table(std::vector<FoundUnit> units, bool serial) {
                      [](const FoundUnit& a, const FoundUnit& b) { return a.bootload && !b.bootload; });
   size_t width = serial ? 4 : 7;
   for (const FoundUnit& unit : units) width = std::max(width, unit.name.size());
-  std::string table = Pad(serial ? "PORT" : "ADDRESS", width) + "  " + Pad("MODE", 11) + (serial ? "" : "  MARKS") +
-                      "\n";
+  std::string table = Pad(serial ? "PORT" : "ADDRESS", width) + "  " + (serial ? "" : Pad("MAC", 17) + "  ") +
+                      Pad("MODE", 11) + (serial ? "" : "  MARKS") + "\n";
   for (const FoundUnit& unit : units) {
-    std::string line = Pad(unit.name, width) + "  " + Pad(unit.bootload ? "bootload" : "application", 11);
+    std::string line = Pad(unit.name, width) + "  " +
+                       (serial ? "" : Pad(unit.mac.empty() ? "-" : unit.mac, 17) + "  ") +
+                       Pad(unit.bootload ? "bootload" : "application", 11);
     if (!serial) {
       std::string marks;
       if (unit.otherSubnet) marks += "other-subnet";
@@ -138,11 +156,35 @@ bool FillSerialPortTable(const std::vector<std::string>& ports, std::string* err
   return true;
 }
 
-// Runs one search for `seconds`; the watcher collects what answers.
-bool Search(bool serial, uint32_t seconds, DiscoveryWatcher& watcher) {
+// A search that must find every unit goes on past `seconds` while units are
+// still turning up, but not for ever.
+CompleteSearchLimits LimitsFor(uint32_t seconds) {
+  CompleteSearchLimits limits;
+  limits.leastMs = seconds * 1000u;
+  limits.capMs = std::max(3 * limits.leastMs, limits.leastMs + 10000u);
+  return limits;
+}
+
+std::string CutSearchText(size_t found, uint32_t seconds) {
+  return "the search was cut after " + std::to_string(LimitsFor(seconds).capMs / 1000) + " s with units still " +
+         "answering: " + std::to_string(found) + " found so far, there may be more (search longer with --time)";
+}
+
+// Runs one search; the watcher collects what answers. The network search is
+// the complete one, the serial search the worker the Discover dialog runs.
+bool Search(bool serial, uint32_t seconds, DiscoveryWatcher& watcher, bool* cut) {
+  *cut = false;
+  if (!serial) {
+    CompleteSearchResult result;
+    if (!SearchNetworksCompletely(
+            LimitsFor(seconds), [&watcher](const NetworkAnswer& answer) { watcher.OnNetworkAnswer(answer); }, &result))
+      return false;
+    *cut = result.cut;
+    return true;
+  }
   ConsoleWindow window(watcher);
   if (!window.Ready()) return false;
-  StartDiscovery(window.Ref(), serial ? 0 : 1);
+  StartDiscovery(window.Ref(), 0);
   window.RunFor(seconds * 1000u);
   // Stopping waits for the worker; its last reports are still taken.
   StopDiscovery();
@@ -157,8 +199,10 @@ std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds,
   DiscoveryWatcher watcher(false);
   const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) { problem("[" + shown.caption + "] " + shown.text); });
   std::vector<FoundNetworkUnit> found;
-  if (!Search(false, seconds, watcher)) return found;
-  for (const FoundUnit& unit : watcher.units) found.push_back({unit.address, unit.bootload});
+  bool cut = false;
+  if (!Search(false, seconds, watcher, &cut)) return found;
+  if (cut) problem(CutSearchText(watcher.units.size(), seconds));
+  for (const FoundUnit& unit : watcher.units) found.push_back({unit.address, unit.bootload, unit.mac});
   return found;
 }
 
@@ -188,7 +232,15 @@ int RunDiscoverCommand(const DiscoverRequest& request) {
   if (!request.json && StdoutIsTerminal())
     WriteErr("Searching " + std::string(request.serial ? "the serial ports" : "the local networks") + " for " +
              std::to_string(request.seconds) + " s...\n");
-  if (!Search(request.serial, request.seconds, watcher)) return kExitFailed;
+  bool cut = false;
+  if (!Search(request.serial, request.seconds, watcher, &cut)) return kExitFailed;
+  if (cut) {
+    const std::string text = CutSearchText(watcher.units.size(), request.seconds);
+    if (request.json)
+      WriteOut(JsonLine(Json{{"event", "message"}, {"caption", "search"}, {"text", text}}) + "\n");
+    else
+      WriteErr("tq35b: " + text + "\n");
+  }
 
   const int exitCode = watcher.units.empty() ? kExitNoResponse : kExitSuccess;
   if (request.json) {

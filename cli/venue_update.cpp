@@ -104,29 +104,39 @@ std::string UtcTimestamp() {
   return text;
 }
 
-// The units to visit: the ones that answered the search, then the ones
-// named with --ip that were not among them.
-std::vector<UnitTarget> FindUnits(const VenueRequest& request) {
+// The units to visit: the ones that answered the search, told apart by
+// their hardware address where they gave one (a unit heard at two addresses
+// is one unit), and the ones named with --ip. A named unit at the address
+// of one found is that unit, whatever port it was named with: two rounds on
+// one unit at once would fight over its bootloader.
+std::vector<VenueUnit> FindUnits(const VenueRequest& request) {
   if (!request.json && StdoutIsTerminal())
     WriteErr("Searching the local networks for " + std::to_string(request.seconds) + " s...\n");
-  std::vector<UnitTarget> units;
+  std::vector<VenueUnit> units;
   for (const FoundNetworkUnit& found :
        FindNetworkUnits(request.seconds, [](const std::string& problem) { WriteErr("tq35b: " + problem + "\n"); })) {
-    UnitTarget target;
+    if (!found.mac.empty() &&
+        std::any_of(units.begin(), units.end(), [&](const VenueUnit& unit) { return unit.mac == found.mac; }))
+      continue;
+    VenueUnit unit;
     std::string error;
-    if (ParseNetworkTarget(DottedAddress(found.address), &target, &error)) units.push_back(target);
+    if (!ParseNetworkTarget(DottedAddress(found.address), &unit.target, &error)) continue;
+    unit.mac = found.mac;
+    units.push_back(unit);
   }
   for (const UnitTarget& named : request.namedUnits) {
-    const bool known = std::any_of(units.begin(), units.end(), [&](const UnitTarget& unit) {
-      return unit.address == named.address && unit.bootloaderPort == named.bootloaderPort;
-    });
-    if (!known) units.push_back(named);
+    auto same = std::find_if(units.begin(), units.end(),
+                             [&](const VenueUnit& unit) { return unit.target.address == named.address; });
+    if (same == units.end()) {
+      units.push_back(VenueUnit{named, std::string(), true});
+    } else if (!same->named) {
+      same->target = named;  // the port the installer gave
+      same->named = true;
+    }
   }
   // In address order, so that the tables of two visits line up.
-  std::sort(units.begin(), units.end(), [](const UnitTarget& a, const UnitTarget& b) {
-    const uint32_t left = ntohl(a.address), right = ntohl(b.address);
-    return left != right ? left < right : a.bootloaderPort < b.bootloaderPort;
-  });
+  std::sort(units.begin(), units.end(),
+            [](const VenueUnit& a, const VenueUnit& b) { return ntohl(a.target.address) < ntohl(b.target.address); });
   return units;
 }
 
@@ -135,7 +145,7 @@ std::vector<std::string> TargetArguments(const UnitTarget& target) { return {"--
 // Every unit's query, side by side, each in a worker process. A unit that
 // answers nothing is asked once more: the text port gets only 250 ms, which
 // a busy machine can miss.
-std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<UnitTarget>& units,
+std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<VenueUnit>& units,
                                 const std::string& current) {
   std::vector<Json> answers(units.size());
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -145,7 +155,7 @@ std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<U
           (FieldFlag(answers[i], "bootloader_answered") || FieldFlag(answers[i], "text_interface_answered")))
         continue;
       std::vector<std::string> arguments = request.queryArguments;
-      for (const std::string& argument : TargetArguments(units[i])) arguments.push_back(argument);
+      for (const std::string& argument : TargetArguments(units[i].target)) arguments.push_back(argument);
       std::string error;
       if (!workers.Start(i, arguments, std::string(), &error)) WriteErr("tq35b: " + error + "\n");
     }
@@ -157,14 +167,17 @@ std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<U
         [](size_t, int) {});
   }
   std::vector<PlanEntry> plan;
-  for (size_t i = 0; i < units.size(); ++i)
-    plan.push_back(PlanUnit(units[i], answers[i], request.skipCurrent, current));
+  for (size_t i = 0; i < units.size(); ++i) {
+    plan.push_back(PlanUnit(units[i].target, answers[i], request.skipCurrent, current));
+    plan.back().mac = units[i].mac;
+  }
   return plan;
 }
 
 Json PlanJson(const PlanEntry& entry, bool skipCurrent) {
   return Json{{"event", "plan"},
               {"unit", entry.target.label},
+              {"mac", TextOrNull(entry.mac)},
               {"mode", entry.mode},
               {"bootloader", TextOrNull(entry.bootloaderVersion)},
               {"application", TextOrNull(entry.applicationVersion)},
@@ -322,9 +335,9 @@ PlanEntry PlanUnit(const UnitTarget& target, const Json& query, bool skipCurrent
 }
 
 std::string PlanTable(const std::vector<PlanEntry>& plan, bool skipCurrent) {
-  std::vector<std::vector<std::string>> rows = {{"UNIT", "MODE", "BOOTLOADER", "APPLICATION", "ACTION"}};
+  std::vector<std::vector<std::string>> rows = {{"UNIT", "MAC", "MODE", "BOOTLOADER", "APPLICATION", "ACTION"}};
   for (const PlanEntry& entry : plan)
-    rows.push_back({entry.target.label, entry.mode, OrDash(entry.bootloaderVersion),
+    rows.push_back({entry.target.label, OrDash(entry.mac), entry.mode, OrDash(entry.bootloaderVersion),
                     entry.mode == "application" ? "(not told)" : OrDash(entry.applicationVersion),
                     ActionText(entry, skipCurrent)});
   return Columns(rows);
@@ -332,10 +345,10 @@ std::string PlanTable(const std::vector<PlanEntry>& plan, bool skipCurrent) {
 
 std::string SummaryTable(const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds) {
   std::vector<std::vector<std::string>> rows = {
-      {"UNIT", "BOOTLOADER", "BEFORE", "AFTER", "RESULT", "TIME", "NOW IN", "DETAIL"}};
+      {"UNIT", "MAC", "BOOTLOADER", "BEFORE", "AFTER", "RESULT", "TIME", "NOW IN", "DETAIL"}};
   for (size_t i = 0; i < plan.size(); ++i) {
     const RoundReport& round = rounds[i];
-    rows.push_back({plan[i].target.label,
+    rows.push_back({plan[i].target.label, OrDash(plan[i].mac),
                     OrDash(round.bootloaderVersion.empty() ? plan[i].bootloaderVersion : round.bootloaderVersion),
                     OrDash(round.applicationBefore), OrDash(round.applicationAfter), ResultText(round),
                     DurationText(round.elapsedMs), round.modeAfter.empty() ? "unknown" : round.modeAfter,
@@ -348,6 +361,7 @@ Json UnitSummaryJson(const PlanEntry& plan, const RoundReport& round) {
   Json unit = RoundJson(plan.target.label, round);
   Json out;
   out["unit"] = unit["unit"];
+  out["mac"] = TextOrNull(plan.mac);
   out["mode_before"] = plan.mode;
   out["action"] = PlanActionName(plan.action);
   for (auto it = unit.begin(); it != unit.end(); ++it)
@@ -370,7 +384,7 @@ int RunVenueUpdate(const VenueRequest& request) {
   const std::string current = PackageApplicationVersion(Utf8(unitProperties.Get(L"server-fw-version")));
 
   // Find.
-  const std::vector<UnitTarget> units = FindUnits(request);
+  const std::vector<VenueUnit> units = FindUnits(request);
   if (units.empty()) {
     if (request.json)
       WriteOut(JsonLine(Json{{"event", "summary"}, {"exit_code", int(kExitNoResponse)}, {"units", Json::array()}}) +

@@ -42,8 +42,17 @@ int RunVenueUpdate(const VenueRequest& request);
 enum class PlanAction { kUpdate, kEnterThenUpdate, kSkip, kCannot };
 const char* PlanActionName(PlanAction action);  // "update", "enter-then-update", "skip", "cannot"
 
+// A unit of the venue: where it is reached, and its hardware address when
+// the search heard it (empty for a unit only named with --ip).
+struct VenueUnit {
+  UnitTarget target;
+  std::string mac;
+  bool named = false;  // named with --ip: its port is the one given
+};
+
 struct PlanEntry {
   UnitTarget target;
+  std::string mac;
   std::string mode;                                   // "bootload", "application" or "unknown"
   std::string bootloaderVersion, applicationVersion;  // empty: not known
   PlanAction action = PlanAction::kCannot;

@@ -446,16 +446,16 @@ class Discover(SimTestCase):
         self.network_units()
         result = run_cli("discover", "--time", "3")
         self.assertExit(result, SUCCESS)
-        rows = [line.split(None, 2) for line in result.stdout.splitlines()[1:]]
-        table = {row[0]: (row[1], row[2] if len(row) > 2 else "") for row in rows}
+        rows = [line.split(None, 3) for line in result.stdout.splitlines()[1:]]
+        table = {row[0]: (row[1], row[2], row[3] if len(row) > 3 else "") for row in rows}
         self.assertEqual(table, {
-            "10.77.0.5": ("bootload", ""),
-            "10.77.0.10": ("bootload", ""),
-            "10.77.0.6": ("application", ""),
-            "192.168.50.7": ("application", "other-subnet"),
-            "169.254.7.9": ("bootload", "other-subnet, link-local"),
+            "10.77.0.5": ("02-54-51-4D-00-05", "bootload", ""),
+            "10.77.0.10": ("02-54-51-4D-00-0A", "bootload", ""),
+            "10.77.0.6": ("02-54-51-4D-00-06", "application", ""),
+            "192.168.50.7": ("02-54-51-A8-32-07", "application", "other-subnet"),
+            "169.254.7.9": ("02-54-51-FE-07-09", "bootload", "other-subnet, link-local"),
         }, result.stdout)
-        modes = [row[1] for row in rows]
+        modes = [row[2] for row in rows]
         self.assertEqual(modes, sorted(modes, key=lambda m: m != "bootload"), "bootload units come first")
 
     def test_json_events_one_per_unit_then_the_end(self):
@@ -465,8 +465,8 @@ class Discover(SimTestCase):
         events = json_lines(result.stdout)
         self.assertEqual(events[-1], {"event": "done", "units": 5, "exit_code": 0})
         link_local = [e for e in events if e.get("address") == "169.254.7.9"]
-        self.assertEqual(link_local, [{"event": "unit", "address": "169.254.7.9", "other_subnet": True,
-                                       "link_local": True, "mode": "bootload"}])
+        self.assertEqual(link_local, [{"event": "unit", "address": "169.254.7.9", "mac": "02-54-51-FE-07-09",
+                                       "other_subnet": True, "link_local": True, "mode": "bootload"}])
 
     def test_nobody_answering_is_no_response(self):
         result = run_cli("discover", "--time", "2")
@@ -617,6 +617,33 @@ class Venue(SimTestCase):
         self.assertEqual(lines[-1]["event"], "summary")
         self.assertEqual([(u["unit"], u["result"]) for u in lines[-1]["units"]], [(unit.address, "updated")])
         self.assertMemoryEqualsPackage(unit)
+
+
+class VenueSearch(SimTestCase):
+    """update --all finds every unit that answers, and each unit once.
+
+    The namespace holds 10.77.0.1/24 on lo.
+    """
+
+    def planned(self, *args):
+        result = run_cli("update", "--all", "--dry-run", "--json", *args, timeout=600)
+        self.assertExit(result, SUCCESS)
+        return [e for e in json_lines(result.stdout) if e["event"] == "plan"]
+
+    def test_a_hundred_units_are_all_planned_by_the_default_search(self):
+        addresses = ["10.77.0.%d" % (20 + i) for i in range(100)]
+        for address in addresses:
+            self.sim("--announce-from", address, bind=address)
+        plan = self.planned()
+        self.assertEqual(sorted(e["unit"] for e in plan), sorted(addresses))
+        self.assertEqual({e["action"] for e in plan}, {"update"})
+        self.assertEqual(len({e["mac"] for e in plan}), 100, "each unit's own hardware address")
+
+    def test_a_unit_named_and_found_is_planned_once_by_the_name_given(self):
+        self.sim("--announce-from", "10.77.0.5", "--udp-port", "7000", bind="10.77.0.5")
+        plan = self.planned("--time", "2", "--ip", "10.77.0.5:7000", "--ip", "10.77.0.5")
+        self.assertEqual([(e["unit"], e["mac"], e["action"]) for e in plan],
+                         [("10.77.0.5:7000", "02-54-51-4D-00-05", "update")])
 
 
 def main():

@@ -574,11 +574,13 @@ TEST(VenueReport, TablesAndExitCodeSayWhatBecameOfEachUnit) {
           true, "1.8"),
       PlanUnit(Target("10.0.0.12:7000"), Query("{}"), true, "1.8"),
   };
+  plan[0].mac = "02-54-51-0A-00-05";  // the others named with --ip alone
   const std::string planTable = PlanTable(plan, true);
-  EXPECT_NE(planTable.find("10.0.0.5        application  -           (not told)   enter bootload mode, then update "
-                           "unless current"),
+  EXPECT_NE(planTable.find("10.0.0.5        02-54-51-0A-00-05  application  -           (not told)   enter bootload "
+                           "mode, then update unless current"),
             std::string::npos)
       << planTable;
+  EXPECT_NE(planTable.find("10.0.0.6        -                  bootload"), std::string::npos) << planTable;
   EXPECT_NE(planTable.find("skip (current)"), std::string::npos);
   EXPECT_NE(planTable.find("cannot: no answer"), std::string::npos);
 
@@ -597,7 +599,8 @@ TEST(VenueReport, TablesAndExitCodeSayWhatBecameOfEachUnit) {
   rounds[2].modeAfter = "unknown";
   rounds[2].text = "no answer";
   const std::string summary = SummaryTable(plan, rounds);
-  EXPECT_NE(summary.find("10.0.0.5        3.1         -       1.8    updated            1:05  application"),
+  EXPECT_NE(summary.find("10.0.0.5        02-54-51-0A-00-05  3.1         -       1.8    updated            1:05  "
+                         "application"),
             std::string::npos)
       << summary;
   EXPECT_NE(summary.find("FAILED at plan"), std::string::npos) << summary;
