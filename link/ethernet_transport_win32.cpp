@@ -141,8 +141,17 @@ uint16_t EthernetTransport::ReadPending(uint8_t* buffer, int capacity) {
   return ReceiveDatagram(socket_, buffer, capacity, true);
 }
 
+// A select shorter than the system's timer tick waits a whole tick or more
+// (here, and under Wine a millisecond at least): a short watch looks at the
+// socket's byte count instead, giving the processor away between looks, and
+// only a long one sleeps in select.
+constexpr uint32_t kShortestSelectUs = 2000;
+
 uint16_t EthernetTransport::ReadWithin(uint8_t* buffer, int capacity, uint32_t waitUs) {
-  if (buffer == nullptr || !WaitReadableUs(socket_, waitUs)) return 0;
+  if (buffer == nullptr) return 0;
+  if (waitUs < kShortestSelectUs) return Transport::ReadWithin(buffer, capacity, waitUs);
+  if (!WaitReadableUs(socket_, waitUs - kShortestSelectUs / 2))
+    return Transport::ReadWithin(buffer, capacity, kShortestSelectUs / 2);
   return ReceiveDatagram(socket_, buffer, capacity, true);
 }
 
