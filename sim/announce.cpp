@@ -70,6 +70,7 @@ bool AnnounceResponder::Start(std::string* error) {
     if (error) *error = what + ": " + std::strerror(errno);
     CloseFd(&listen_);
     CloseFd(&send_);
+    CloseFd(&sendBootload_);
     CloseFd(&wake_[0]);
     CloseFd(&wake_[1]);
     return false;
@@ -81,6 +82,11 @@ bool AnnounceResponder::Start(std::string* error) {
     return fail("cannot listen on UDP port " + std::to_string(options.port));
   send_ = UdpSocket();
   if (send_ < 0 || !Bind(send_, options.fromAddress, 0)) return fail("cannot send from " + Dotted(options.fromAddress));
+  if (options.bootloadFromAddress != 0) {
+    sendBootload_ = UdpSocket();
+    if (sendBootload_ < 0 || !Bind(sendBootload_, options.bootloadFromAddress, 0))
+      return fail("cannot send from " + Dotted(options.bootloadFromAddress));
+  }
   if (::pipe2(wake_, O_CLOEXEC) != 0) return fail("pipe");
   thread_ = std::thread(&AnnounceResponder::Run, this);
   return true;
@@ -95,6 +101,7 @@ void AnnounceResponder::Stop() {
   }
   CloseFd(&listen_);
   CloseFd(&send_);
+  CloseFd(&sendBootload_);
   CloseFd(&wake_[0]);
   CloseFd(&wake_[1]);
 }
@@ -161,12 +168,13 @@ void AnnounceResponder::Handle(const uint8_t* data, size_t length, uint32_t from
   if (!IsOwnAddress(from)) return;
   if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   const std::string answer = Answer();
+  const int sender = sendBootload_ >= 0 && inBootloader_ && inBootloader_() ? sendBootload_ : send_;
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(fromPort);
   to.sin_addr.s_addr = from;
   for (int i = 0; i < repeat; ++i) {
-    if (::sendto(send_, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+    if (::sendto(sender, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
       continue;
     ++answersSent_;
     if (logPath.empty()) continue;

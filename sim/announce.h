@@ -26,6 +26,9 @@ struct AnnounceOptions {
   // Where answers come from (network byte order); 0: wherever the system
   // routes them from.
   uint32_t fromAddress = 0;
+  // Where they come from while the unit runs its bootloader, for a unit
+  // whose bootloader takes another address; 0: fromAddress.
+  uint32_t bootloadFromAddress = 0;
   std::string hostLine = "TQ35B-SIM";
   // Empty: 02-54-51 followed by the last three octets of fromAddress (or
   // 35-42-00 without one), so that units at different addresses differ.
@@ -88,6 +91,7 @@ class AnnounceResponder {
   std::vector<AnnounceRequest> requests_;
   int listen_ = -1;
   int send_ = -1;
+  int sendBootload_ = -1;  // bound to bootloadFromAddress when it is set
   int wake_[2] = {-1, -1};
   std::atomic<int> answersSent_{0};
   std::thread thread_;

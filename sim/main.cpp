@@ -52,6 +52,9 @@ const char kHelp[] =
     "  --corrupt RATE, --corrupt-in RATE, --corrupt-out RATE   (one byte changed)\n"
     "  --duplicate RATE, --duplicate-in RATE, --duplicate-out RATE\n"
     "  --delay RATE[:MS], --delay-in RATE[:MS], --delay-out RATE[:MS]   (default 1500 ms)\n"
+    "  --bootload-address ADDR    the bootloader listens, and discovery is answered in\n"
+    "                             bootload mode, at ADDR instead (a unit whose address\n"
+    "                             changes when it restarts into its bootloader)\n"
     "  --handling MS[:JITTER]     the unit takes MS (fractions allowed) over each frame,\n"
     "                             one frame at a time, plus up to JITTER ms more\n"
     "  --duplicate-frame N        frame N reaches the unit twice (frames as they arrive\n"
@@ -240,6 +243,7 @@ int main(int argc, char** argv) {
   std::string logPath;
   sim::HostileMode hostileMode = sim::HostileMode::None;
   AnnounceOptions announceOptions;
+  std::string bootloadAddress;  // the bootloader's own address, when not --bind
   bool announce = false;
   std::string announceError;
   TextHalfOptions textOptions;
@@ -303,7 +307,11 @@ int main(int argc, char** argv) {
       options.seed = static_cast<uint64_t>(ParseNumber(value()));
     else if (a.size() > 2 && IsFaultOption(a.substr(2)))
       SetFault(&options, a.substr(2), value());
-    else if (a == "--handling") {
+    else if (a == "--bootload-address") {
+      bootloadAddress = value();
+      if (!ParseIpv4(bootloadAddress, &announceOptions.bootloadFromAddress))
+        Fail("--bootload-address: not an IPv4 address: " + bootloadAddress);
+    } else if (a == "--handling") {
       const auto parts = SplitAtColon(value());
       options.handling = ParseMilliseconds(parts.first);
       if (!parts.second.empty()) options.handlingJitter = ParseMilliseconds(parts.second);
@@ -339,7 +347,9 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  sim::SimulatedUnit unit(options);
+  sim::UnitOptions unitOptions = options;
+  if (!bootloadAddress.empty()) unitOptions.bindAddress = bootloadAddress;
+  sim::SimulatedUnit unit(unitOptions);
   auto dump = [&] {
     if (dumpPath.empty()) return;
     std::string error;
@@ -392,7 +402,7 @@ int main(int argc, char** argv) {
     if (textPortGiven) return 1;
   }
   std::string ready = "ready udp=";
-  ready += options.udpPort >= 0 ? options.bindAddress + ":" + std::to_string(unit.UdpPort()) : "none";
+  ready += options.udpPort >= 0 ? unitOptions.bindAddress + ":" + std::to_string(unit.UdpPort()) : "none";
   ready += " pty=" + (options.serial ? unit.SerialPath() : std::string("none"));
   if (options.serial && !options.ptyLink.empty()) ready += " slave=" + unit.SlavePath();
   if (responder) ready += " announce=" + std::to_string(announceOptions.port);
