@@ -118,6 +118,7 @@ void AddOverwriteChoice(CLI::App* command, const std::string& name, const std::s
 struct VenueOptions {
   bool all = false;
   std::string round;               // a worker's round of a venue update
+  std::string mac;                 // its unit's hardware address
   std::vector<CLI::Option*> only;  // options that need --all
 };
 
@@ -150,6 +151,7 @@ void AddVenueOptions(CLI::App* update, VenueRequest& venue, VenueOptions& option
                        "visit")
           ->type_name("FILE")};
   update->add_option("--round", options.round)->group("");  // a worker's part of --all
+  update->add_option("--mac", options.mac)->group("");      // the hardware address of the worker's unit
 }
 
 }  // namespace
@@ -317,6 +319,7 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
       return kExitUsage;
     }
     round.target = updateRequest.targets[0];
+    round.mac = venueOptions.mac;
     round.choices = updateRequest.choices;
     return RunVenueRound(round);
   }

@@ -72,6 +72,7 @@ Json RoundJson(const std::string& unit, const RoundReport& round) {
   json["application_before"] = TextOrNull(round.applicationBefore);
   json["application_after"] = TextOrNull(round.applicationAfter);
   json["mode_after"] = round.modeAfter.empty() ? std::string("unknown") : round.modeAfter;
+  if (!round.movedTo.empty()) json["moved_to"] = round.movedTo;
   json["elapsed_ms"] = round.elapsedMs;
   json["text"] = round.text;
   return json;
@@ -85,6 +86,7 @@ bool RoundFromJson(const Json& json, RoundReport* round) {
   round->applicationBefore = FieldText(json, "application_before");
   round->applicationAfter = FieldText(json, "application_after");
   round->modeAfter = FieldText(json, "mode_after", "unknown");
+  round->movedTo = FieldText(json, "moved_to");
   round->elapsedMs = FieldInt(json, "elapsed_ms");
   round->text = FieldText(json, "text");
   return true;

@@ -30,6 +30,7 @@ struct RoundReport {
   std::string applicationBefore;  // empty when not known
   std::string applicationAfter;   // as read back from the unit; empty when not known
   std::string modeAfter;          // "application", "bootload" or "unknown"
+  std::string movedTo;            // the address the unit came back at, when its restart moved it
   int64_t elapsedMs = 0;
 };
 

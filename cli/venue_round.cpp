@@ -1,8 +1,10 @@
 // One unit's round of a venue update, in a worker process: enter bootload
 // mode, wait for the bootloader, check, update, leave, confirm.
+#include <atomic>
 #include <sstream>
 
 #include "app/app_state.h"
+#include "app/messages.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/package_startup.h"
@@ -11,6 +13,7 @@
 #include "cli/unit_query.h"
 #include "cli/venue_update.h"
 #include "control/text_commands.h"
+#include "discovery/ip_discover.h"
 #include "package/properties_container.h"
 #include "platform/platform.h"
 
@@ -28,34 +31,34 @@ int64_t Now() { return static_cast<int64_t>(platform::TickCount()); }
 
 void Emit(const UpdateEvent& event) { WriteOut(ToJson(event) + "\n"); }
 
-// Asks until the bootloader answers or the time is up. A unit that is still
-// restarting spends the query's own tries (about 2.5 s) on each round.
-QueryFindings WaitForBootloader(const UnitTarget& target) {
-  const int64_t deadline = Now() + kRestartWaitMs;
-  QueryFindings found;
-  do {
-    found = QueryUnitVersions(target);
-  } while (!found.bootloaderAnswered && Now() < deadline);
-  return found;
-}
+// A unit may come back from a restart at another address (its bootloader
+// and its application need not take the same one). After this long without
+// an answer where it was, the networks are searched for its hardware
+// address.
+constexpr int64_t kLookElsewhereAfterMs = 5000;
 
-// The unit's application answers on its text port and reports bootload
-// mode off, within the time.
-bool WaitForApplication(const UnitTarget& target) {
-  const int64_t deadline = Now() + kRestartWaitMs;
-  for (;;) {
-    char letter = '\0';
-    QueryNetworkUnit(target.address, appState.parserPort, kTextCommandTimeoutMs,
-                     [&](Transport&, const char* reply) { letter = QueryReplyLetter(reply); });
-    if (letter == 'd') return true;
-    if (Now() >= deadline) return false;
-    platform::SleepMs(kTextPollPauseMs);
-  }
+// Where the unit with `mac` answers now in the given mode, by a short
+// complete search; false when it is not heard.
+bool FindUnitByMac(const std::string& mac, bool bootload, uint32_t* address) {
+  CompleteSearchLimits limits;
+  limits.leastMs = 1000;
+  limits.capMs = 4000;
+  std::atomic<int> found{0};
+  CompleteSearchResult result;
+  SearchNetworksCompletely(
+      limits,
+      [&](const NetworkAnswer& unit) {
+        if (unit.mac != mac || ((unit.flags & kUnitInBootload) != 0) != bootload) return;
+        *address = unit.address;
+        found = 1;
+      },
+      &result, &found);
+  return found.load() != 0;
 }
 
 class Round {
  public:
-  explicit Round(const RoundRequest& request) : request_(request), start_(Now()) {
+  explicit Round(const RoundRequest& request) : request_(request), target_(request.target), start_(Now()) {
     report_.modeAfter = request.enter ? "application" : "bootload";
   }
 
@@ -118,14 +121,14 @@ class Round {
     }
     Stage("enter bootload", "sending the installer PIN and the restart command");
     std::string text;
-    const EnterBootloadResult result = EnterBootloadMode(request_.target, pin, &text);
+    const EnterBootloadResult result = EnterBootloadMode(target_, pin, &text);
     WipeMemory(pin, sizeof pin);
     if (result == kEnterBootloadNoAnswer) return Fail("enter bootload", kExitNoResponse, text);
     if (result == kEnterBootloadFailed) return Fail("enter bootload", kExitFailed, text);
 
     report_.modeAfter = "unknown";
     Stage("wait for bootloader", "waiting for the unit to answer as a bootloader");
-    const QueryFindings found = WaitForBootloader(request_.target);
+    const QueryFindings found = WaitForBootloader();
     if (!found.bootloaderAnswered)
       return Fail("wait for bootloader", kExitNoResponse,
                   "the unit did not answer as a bootloader within " + std::to_string(kRestartWaitMs / 1000) +
@@ -138,7 +141,7 @@ class Round {
   bool Update() {
     Stage("update", "writing the package");
     std::string outcomeText;
-    const UpdateResult result = RunUnitUpdate(request_.target, request_.choices, [&](const UpdateEvent& event) {
+    const UpdateResult result = RunUnitUpdate(target_, request_.choices, [&](const UpdateEvent& event) {
       if (event.kind == UpdateEvent::kUnit) {
         if (!event.bootloaderVersion.empty()) report_.bootloaderVersion = event.bootloaderVersion;
         if (report_.applicationBefore.empty()) report_.applicationBefore = event.applicationVersion;
@@ -153,7 +156,7 @@ class Round {
       return Fail("update", ExitCodeOf(result), outcomeText);
     }
     // What the unit reports now, not what we meant to write.
-    const QueryFindings found = QueryUnitVersions(request_.target);
+    const QueryFindings found = QueryUnitVersions(target_);
     if (HasApplicationVersion(found.applicationVersion))
       report_.applicationAfter = ApplicationVersionText(found.applicationVersion);
     report_.text = outcomeText;
@@ -163,11 +166,11 @@ class Round {
   bool Leave() {
     Stage("exit bootload", "telling the bootloader to start the application");
     std::string text;
-    const int code = ExitBootloaderMode(request_.target, &text);
+    const int code = ExitBootloaderMode(target_, &text);
     if (code != kExitSuccess) return Fail("exit bootload", code, text);
     report_.modeAfter = "unknown";
     Stage("confirm", "asking the application for its bootload mode");
-    if (!WaitForApplication(request_.target))
+    if (!WaitForApplication())
       return Fail("confirm", kExitNoResponse,
                   "the unit did not answer as an application with bootload mode off within " +
                       std::to_string(kRestartWaitMs / 1000) + " s");
@@ -185,7 +188,54 @@ class Round {
     return report_.exitCode;
   }
 
+  // Asks until the bootloader answers or the time is up. A unit that is
+  // still restarting spends the query's own tries (about 2.5 s) on each
+  // round.
+  QueryFindings WaitForBootloader() {
+    const int64_t begun = Now();
+    QueryFindings found;
+    do {
+      found = QueryUnitVersions(target_);
+      if (!found.bootloaderAnswered && Now() - begun >= kLookElsewhereAfterMs) LookElsewhere(true);
+    } while (!found.bootloaderAnswered && Now() < begun + kRestartWaitMs);
+    return found;
+  }
+
+  // The unit's application answers on its text port and reports bootload
+  // mode off, within the time.
+  bool WaitForApplication() {
+    const int64_t begun = Now();
+    for (;;) {
+      char letter = '\0';
+      QueryNetworkUnit(target_.address, appState.parserPort, kTextCommandTimeoutMs,
+                       [&](Transport&, const char* reply) { letter = QueryReplyLetter(reply); });
+      if (letter == 'd') return true;
+      if (Now() >= begun + kRestartWaitMs) return false;
+      if (Now() - begun >= kLookElsewhereAfterMs && LookElsewhere(false)) continue;
+      platform::SleepMs(kTextPollPauseMs);
+    }
+  }
+
+  // Follows the unit to the address its hardware address answers from now.
+  bool LookElsewhere(bool bootload) {
+    uint32_t address = 0;
+    if (request_.mac.empty() || !FindUnitByMac(request_.mac, bootload, &address) || address == target_.address)
+      return false;
+    UnitTarget moved;
+    std::string error;
+    if (!ParseNetworkTarget(DottedAddress(address), &moved, &error)) return false;
+    moved.bootloaderPort = target_.bootloaderPort;
+    target_.address = moved.address;
+    // Back where it was planned (its application may keep the old address
+    // when only its bootloader takes another) is no move.
+    report_.movedTo = address == request_.target.address ? std::string() : DottedAddress(address);
+    Stage(bootload ? "wait for bootloader" : "confirm",
+          "the unit (" + request_.mac + ") answers at " + DottedAddress(address) + " now");
+    return true;
+  }
+
   const RoundRequest& request_;
+  UnitTarget target_;  // where the unit is reached now
   const int64_t start_;
   RoundReport report_;
 };

@@ -234,6 +234,10 @@ void RunRounds(const VenueRequest& request, const std::vector<PlanEntry>& plan, 
     arguments.push_back("--round");
     arguments.push_back(RoundSteps(round));
     for (const std::string& argument : TargetArguments(plan[i].target)) arguments.push_back(argument);
+    if (!plan[i].mac.empty()) {
+      arguments.push_back("--mac");
+      arguments.push_back(plan[i].mac);
+    }
     std::string error;
     if (!workers.Start(i, arguments, round.enter ? pinLine : std::string(), &error)) {
       rounds[i].result = RoundResult::kNotReached;
@@ -352,7 +356,7 @@ std::string SummaryTable(const std::vector<PlanEntry>& plan, const std::vector<R
                     OrDash(round.bootloaderVersion.empty() ? plan[i].bootloaderVersion : round.bootloaderVersion),
                     OrDash(round.applicationBefore), OrDash(round.applicationAfter), ResultText(round),
                     DurationText(round.elapsedMs), round.modeAfter.empty() ? "unknown" : round.modeAfter,
-                    OneLine(round.text)});
+                    OneLine(round.text) + (round.movedTo.empty() ? "" : " (now at " + round.movedTo + ")")});
   }
   return Columns(rows);
 }

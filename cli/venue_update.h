@@ -80,6 +80,7 @@ int VenueExitCode(const std::vector<RoundReport>& rounds);
 
 struct RoundRequest {
   UnitTarget target;
+  std::string mac;  // the unit's hardware address, to find it again if its restart moves it; may be empty
   UpdateChoices choices;
   bool enter = false;   // it runs its application: enter bootload mode first (the PIN on standard input)
   bool check = false;   // after entering, leave the update out when the application is current

@@ -645,6 +645,24 @@ class VenueSearch(SimTestCase):
         self.assertEqual([(e["unit"], e["mac"], e["action"]) for e in plan],
                          [("10.77.0.5:7000", "02-54-51-4D-00-05", "update")])
 
+    def test_a_unit_whose_restart_moves_it_is_found_again_by_its_hardware_address(self):
+        unit = self.sim("--announce-from", "10.77.0.5", "--mode", "application", "--bootload-address", "10.77.0.50",
+                        bind="10.77.0.5")
+        report_path = os.path.join(unit.dir, "visit.json")
+        result = run_cli("update", "--all", "--time", "2", "--yes", "--json", "--report", report_path,
+                         stdin_text="1234\n", timeout=600)
+        self.assertExit(result, SUCCESS)
+        with open(report_path) as f:
+            report = json.load(f)
+        [row] = report["units"]
+        # Its application keeps the old address: the unit ends where it was.
+        self.assertEqual((row["unit"], row["mac"], row["result"], row.get("moved_to"), row["mode_after"]),
+                         ("10.77.0.5", "02-54-51-4D-00-05", "updated", None, "application"), row)
+        stages = [e["text"] for e in json_lines(result.stdout) if e["event"] == "stage"]
+        self.assertIn("the unit (02-54-51-4D-00-05) answers at 10.77.0.50 now", stages)
+        self.assertIn("the unit (02-54-51-4D-00-05) answers at 10.77.0.5 now", stages)
+        self.assertMemoryEqualsPackage(unit)
+
 
 def main():
     global CLI, SIM, NO_SOCKETS
