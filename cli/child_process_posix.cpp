@@ -101,6 +101,10 @@ void ChildProcess::Stop() {
   if (pid_ > 0) ::kill(pid_, SIGTERM);
 }
 
+void ChildProcess::Kill() {
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
+}
+
 int ChildProcess::Wait() {
   if (pid_ <= 0) return -1;
   int status = 0;

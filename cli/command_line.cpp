@@ -11,6 +11,7 @@
 #include "cli/terminal.h"
 #include "cli/text.h"
 #include "cli/update_command.h"
+#include "cli/update_runner.h"
 #include "cli/venue_update.h"
 #include "package/properties_container.h"
 
@@ -118,6 +119,7 @@ void AddOverwriteChoice(CLI::App* command, const std::string& name, const std::s
 struct VenueOptions {
   bool all = false;
   std::string round;               // a worker's round of a venue update
+  std::string record;              // where that round's record goes
   std::vector<CLI::Option*> only;  // options that need --all
 };
 
@@ -150,6 +152,7 @@ void AddVenueOptions(CLI::App* update, VenueRequest& venue, VenueOptions& option
                        "visit")
           ->type_name("FILE")};
   update->add_option("--round", options.round)->group("");  // a worker's part of --all
+  update->add_option("--record", options.record)->group("");
 }
 
 }  // namespace
@@ -231,6 +234,13 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
   AddParserPort(update, parserPort);
   update->add_flag("--json", json, jsonHelp);
   update->add_flag("--worker", updateRequest.worker)->group("");  // one unit of a parallel update
+  size_t jobs = kDefaultJobs;
+  update
+      ->add_option("--jobs,-j", jobs,
+                   "Units written at once, 1 to 1024; the others wait their turn (several units and --all)")
+      ->check(CLI::Range(1, 1024).description(""))
+      ->type_name("N")
+      ->capture_default_str();
   VenueRequest venue;
   VenueOptions venueOptions;
   AddVenueOptions(update, venue, venueOptions);
@@ -252,7 +262,10 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
   }
   appState.parserPort = parserPort;
 
-  if (info->parsed()) return RunInfoCommand(json);
+  if (info->parsed()) {
+    LoadPackageImages();
+    return RunInfoCommand(json);
+  }
   if (discover->parsed()) {
     discoverRequest.json = json;
     if (!discoverRequest.serial && !discoverRequest.ports.empty()) {
@@ -318,7 +331,8 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     }
     round.target = updateRequest.targets[0];
     round.choices = updateRequest.choices;
-    return RunVenueRound(round);
+    if (round.update) LoadPackageImages();
+    return RunVenueRound(round, venueOptions.record);
   }
   if (venueOptions.all) {
     venue.namedUnits = updateRequest.targets;
@@ -326,8 +340,12 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     venue.json = json;
     venue.queryArguments = {"query", "--json", "--parser-port", std::to_string(parserPort)};
     venue.roundArguments = updateRequest.workerArguments;
+    venue.jobs = jobs;
     return RunVenueUpdate(venue);
   }
+  updateRequest.jobs = jobs;
+  // Only the process that writes to a unit needs the images.
+  if (updateRequest.worker || updateRequest.targets.size() == 1) LoadPackageImages();
   return RunUpdateCommand(updateRequest);
 }
 

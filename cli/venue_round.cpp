@@ -55,7 +55,8 @@ bool WaitForApplication(const UnitTarget& target) {
 
 class Round {
  public:
-  explicit Round(const RoundRequest& request) : request_(request), start_(Now()) {
+  Round(const RoundRequest& request, const std::string& recordPath)
+      : request_(request), recordPath_(recordPath), start_(Now()) {
     report_.modeAfter = request.enter ? "application" : "bootload";
   }
 
@@ -136,6 +137,9 @@ class Round {
   }
 
   bool Update() {
+    // From here on the unit is finished whatever happens to the process
+    // that started this one.
+    WritingBegins();
     Stage("update", "writing the package");
     std::string outcomeText;
     const UpdateResult result = RunUnitUpdate(request_.target, request_.choices, [&](const UpdateEvent& event) {
@@ -182,10 +186,12 @@ class Round {
     event.unit = request_.target.label;
     event.round = report_;
     Emit(event);
+    if (!recordPath_.empty()) RecordRound(recordPath_, request_.target.label, report_);
     return report_.exitCode;
   }
 
   const RoundRequest& request_;
+  const std::string recordPath_;
   const int64_t start_;
   RoundReport report_;
 };
@@ -225,6 +231,9 @@ std::string RoundSteps(const RoundRequest& request) {
   return steps;
 }
 
-int RunVenueRound(const RoundRequest& request) { return Round(request).Run(); }
+int RunVenueRound(const RoundRequest& request, const std::string& recordPath) {
+  ShieldWorker();
+  return Round(request, recordPath).Run();
+}
 
 }  // namespace cli

@@ -29,6 +29,7 @@ struct VenueRequest {
   bool yes = false;
   bool json = false;
   std::string reportPath;
+  size_t jobs = 64;  // workers at once
   // The arguments of every worker, before its own ones: the parser port
   // and, for the rounds, the overwrite choices.
   std::vector<std::string> queryArguments;
@@ -83,7 +84,23 @@ bool ParseRoundSteps(const std::string& steps, RoundRequest* request);
 std::string RoundSteps(const RoundRequest& request);
 
 // Writes the round's events as JSON lines, the round's report last, and
-// returns its exit code.
-int RunVenueRound(const RoundRequest& request);
+// returns its exit code. With `recordPath`, the round's report also goes to
+// that file, in the folder of the visit's records (see MergeRoundRecords).
+int RunVenueRound(const RoundRequest& request, const std::string& recordPath);
+
+// ---- the records that outlive the parent ----
+
+// The file of unit `index`'s record in the folder of the visit's records,
+// and the report as it stood when the rounds began.
+std::string RecordName(size_t index);
+constexpr const char* kRecordHead = "head.json";
+// Writes one round's record and, when the process that ran the visit is no
+// longer there to do it, merges every record present into its report.
+// Any worker may finish last, so each one that finds the parent gone
+// merges, and merges again if a record came in meanwhile.
+void RecordRound(const std::string& recordPath, const std::string& unit, const RoundReport& round);
+// The report of the head in `folder` with the records found there; false
+// when there is no head.
+bool MergeRoundRecords(const std::string& folder, Json* report, std::string* reportPath);
 
 }  // namespace cli

@@ -2,7 +2,8 @@
 // whose standard output comes back here line by line. A parallel update,
 // the queries of a venue's plan and the rounds of a venue update all run
 // this way, because the workers they drive keep their state in process-wide
-// globals.
+// globals. At most a given number run at once; the others wait their turn
+// in the order they were added.
 #pragma once
 
 #include <cstddef>
@@ -15,31 +16,45 @@ namespace cli {
 
 class WorkerPool {
  public:
+  // How a worker ended.
+  struct End {
+    bool started = true;     // false: it never ran (see `problem`)
+    bool cancelled = false;  // not started because Cancel was called first
+    int exitCode = -1;       // when started: its exit code, -1 when unknown
+    std::string problem;     // when not started: why, for a person
+  };
   using LineHandler = std::function<void(size_t index, const std::string& line)>;
-  // The worker has ended (its last line came before); its exit code, -1
-  // when unknown.
-  using EndHandler = std::function<void(size_t index, int exitCode)>;
+  using StartHandler = std::function<void(size_t index)>;
+  using EndHandler = std::function<void(size_t index, const End& end)>;
 
-  WorkerPool();
+  explicit WorkerPool(size_t limit);
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Starts worker `index` (indices are the caller's, each used once). The
-  // worker's standard input holds `input` and then ends; it runs in a
-  // process group of its own, so that Ctrl-C on the terminal reaches only
-  // this process, which decides what becomes of it. False with *error set
-  // when it could not be started (no end is reported for it then).
-  bool Start(size_t index, const std::vector<std::string>& arguments, const std::string& input, std::string* error);
+  // Queues worker `index` (indices are the caller's, each used once). Its
+  // standard input will hold `input` and then end (a secret such as the
+  // installer PIN travels this way; the pool wipes its copy once handed
+  // over). The worker runs in a process group of its own, so that Ctrl-C
+  // on the terminal reaches only this process, which decides what becomes
+  // of it.
+  void Add(size_t index, const std::vector<std::string>& arguments, const std::string& input);
 
-  // Hands every line and every end to the handlers on this thread until all
-  // started workers have ended. `tick`, when given, is called about every
-  // 100 ms in between (to look at an interruption).
-  void Run(const LineHandler& onLine, const EndHandler& onEnd, const std::function<void()>& tick = nullptr);
+  // Starts workers as slots free up and hands every line and every end to
+  // the handlers on this thread until every worker added has ended or was
+  // cancelled. `tick`, when given, is called after every line and about
+  // every 50 ms in between, to look at an interruption at once.
+  void Run(const LineHandler& onLine, const StartHandler& onStart, const EndHandler& onEnd,
+           const std::function<void()>& tick = nullptr);
 
-  // Ends worker `index` before its time (it is no longer wanted). Its end
-  // is still reported.
+  // A worker still waiting for its turn never starts; its end is reported.
+  void Cancel(size_t index);
+  // Asks a running worker to end (one that writes to a unit finishes it).
   void Stop(size_t index);
+  // Ends a running worker at once.
+  void Kill(size_t index);
+  bool IsRunning(size_t index) const;
+  bool IsWaiting(size_t index) const;
 
  private:
   struct State;

@@ -541,7 +541,7 @@ class Venue(SimTestCase):
         rows = {line.split()[0]: line for line in table[1:]}
         self.assertEqual(sorted(rows), sorted(u.address for u in units.values()), result.stdout)
         for name in ("numbered", "plain", "app1", "app2"):
-            self.assertRegex(rows[units[name].address], r"\bupdated\b.*\bapplication\b", name)
+            self.assertRegex(rows[units[name].address], r"\bsucceeded\b.*\bapplication\b", name)
         self.assertRegex(rows[units["current"].address], r"skipped \(current\)")
         self.assertRegex(rows[units["silent"].address], r"FAILED at update.*\bbootload\b")
 
@@ -552,7 +552,7 @@ class Venue(SimTestCase):
         for name in ("numbered", "plain", "app1", "app2"):
             unit = got[units[name].address]
             self.assertEqual((unit["result"], unit["mode_after"], unit["application_after"]),
-                             ("updated", "application", self.CURRENT), name)
+                             ("succeeded", "application", self.CURRENT), name)
         self.assertEqual(got["10.77.0.7"]["application_before"], "1.2")
         self.assertEqual((got["10.77.0.9"]["result"], got["10.77.0.9"]["mode_after"]), ("skipped", "application"))
         self.assertEqual((got["10.77.0.10"]["result"], got["10.77.0.10"]["failed_step"],
@@ -576,7 +576,7 @@ class Venue(SimTestCase):
         summary = {u["unit"]: u for u in events[-1]["units"]}
         self.assertEqual(events[-1]["event"], "summary")
         self.assertEqual((summary[right.address]["result"], summary[right.address]["mode_after"]),
-                         ("updated", "application"))
+                         ("succeeded", "application"))
         self.assertEqual((summary[wrong.address]["result"], summary[wrong.address]["failed_step"],
                           summary[wrong.address]["exit_code"]), ("failed", "enter bootload", FAILED))
         rounds = [e for e in events if e["event"] == "round"]
@@ -615,7 +615,7 @@ class Venue(SimTestCase):
         self.assertEqual(proc.returncode, SUCCESS, err)
         self.assertIn("stopping", err)
         self.assertEqual(lines[-1]["event"], "summary")
-        self.assertEqual([(u["unit"], u["result"]) for u in lines[-1]["units"]], [(unit.address, "updated")])
+        self.assertEqual([(u["unit"], u["result"]) for u in lines[-1]["units"]], [(unit.address, "succeeded")])
         self.assertMemoryEqualsPackage(unit)
 
 
