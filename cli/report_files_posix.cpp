@@ -26,9 +26,7 @@ bool WriteAll(int fd, const std::string& content) {
   return true;
 }
 
-std::string TemporaryBeside(const std::string& path) {
-  return path + ".tmp-" + std::to_string(::getpid());
-}
+std::string TemporaryBeside(const std::string& path) { return path + ".tmp-" + std::to_string(::getpid()); }
 
 }  // namespace
 

@@ -36,8 +36,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& content, st
   if (written) written = ::FlushFileBuffers(file) != 0;
   if (!written) *error = Reason();
   ::CloseHandle(file);
-  if (written && !::MoveFileExW(temporary.c_str(), Wide(path).c_str(),
-                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (written &&
+      !::MoveFileExW(temporary.c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     *error = Reason();
     written = false;
   }
@@ -56,8 +56,7 @@ bool CanWriteReport(const std::string& path, std::string* error) {
     return false;
   }
   const std::wstring temporary = TemporaryBeside(path);
-  HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+  HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = Reason();
     return false;

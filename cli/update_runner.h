@@ -37,8 +37,7 @@ class UpdateRunner {
     kAbandonedWhileWriting,  // ended by the third Ctrl-C while it wrote its unit
   };
   using EventHandler = std::function<void(size_t index, const UpdateEvent& event)>;
-  using EndHandler =
-      std::function<void(size_t index, Ending ending, int exitCode, const std::string& problem)>;
+  using EndHandler = std::function<void(size_t index, Ending ending, int exitCode, const std::string& problem)>;
 
   // `labels` name the units by index; `json`: events as JSON lines on
   // standard output instead of the progress view.
