@@ -575,23 +575,38 @@ class Venue(SimTestCase):
         silent = units["silent"].dump_summary()
         self.assertEqual(silent["mode"], "bootload")
 
-    def test_a_wrong_pin_fails_that_unit_alone(self):
-        right = self.unit("10.77.0.5", "--mode", "application")
-        wrong = self.unit("10.77.0.6", "--mode", "application", "--pin", "9876")
-        result = run_cli("update", "--all", "--time", "5", "--json", stdin_text="1234\n", timeout=600)
-        self.assertExit(result, FAILED)
-        events = json_lines(result.stdout)
-        summary = {u["unit"]: u for u in events[-1]["units"]}
-        self.assertEqual(events[-1]["event"], "summary")
-        self.assertEqual((summary[right.address]["result"], summary[right.address]["mode_after"]),
-                         ("succeeded", "application"))
-        self.assertEqual((summary[wrong.address]["result"], summary[wrong.address]["failed_step"],
-                          summary[wrong.address]["exit_code"]), ("failed", "enter bootload", FAILED))
-        rounds = [e for e in events if e["event"] == "round"]
-        self.assertEqual(len(rounds), 2)
-        self.assertMemoryEqualsPackage(right)
-        refused = wrong.dump_summary()
-        self.assertEqual((refused["mode"], refused["program"]["bytes"]), ("application", 0))
+    def test_the_pin_is_tried_on_one_unit_first(self):
+        # The first unit in address order gets the PIN first. When it takes
+        # it, a unit with a PIN of its own fails alone; when it refuses it,
+        # no other unit is sent the PIN.
+        for first_refuses in (False, True):
+            with self.subTest(first_refuses=first_refuses):
+                pins = ("9876", "1234") if first_refuses else ("1234", "9876")
+                first = self.unit("10.77.0.5", "--mode", "application", "--pin", pins[0])
+                second = self.unit("10.77.0.6", "--mode", "application", "--pin", pins[1])
+                right, wrong = (second, first) if first_refuses else (first, second)
+                result = run_cli("update", "--all", "--time", "3", "--json", stdin_text="1234\n", timeout=600)
+                self.assertExit(result, FAILED)
+                events = json_lines(result.stdout)
+                self.assertEqual(events[-1]["event"], "summary")
+                summary = {u["unit"]: u for u in events[-1]["units"]}
+                self.assertEqual(sorted(e["unit"] for e in events if e["event"] == "round"),
+                                 [first.address, second.address], "every unit has its round line")
+                self.assertEqual((summary[wrong.address]["result"], summary[wrong.address]["failed_step"],
+                                  summary[wrong.address]["exit_code"]), ("failed", "enter bootload", FAILED))
+                if first_refuses:
+                    self.assertEqual(summary[right.address]["result"], "not-reached")
+                    self.assertIn("refused the installer PIN", summary[right.address]["text"])
+                    self.assertEqual(right.dump_summary()["mode"], "application")
+                else:
+                    self.assertEqual((summary[right.address]["result"], summary[right.address]["mode_after"]),
+                                     ("succeeded", "application"))
+                    self.assertMemoryEqualsPackage(right)
+                refused = wrong.dump_summary()
+                self.assertEqual((refused["mode"], refused["program"]["bytes"]), ("application", 0))
+                for unit in (first, second):
+                    unit.stop()
+                self.sims.clear()
 
     def test_the_pin_never_travels_in_arguments_and_a_bad_one_writes_nothing(self):
         unit = self.unit("10.77.0.5", "--mode", "application")
@@ -697,10 +712,17 @@ class VenueStop(SimTestCase):
         with open(path) as f:
             return {u["unit"]: u for u in json.load(f)["units"]}
 
+    def send(self, proc, errors, sig, shown):
+        """Sends a signal and waits until the updater has shown its effect
+        (its text on stderr), or has ended."""
+        proc.send_signal(sig)
+        if shown:
+            self.wait_for(lambda: any(shown in e for e in errors) or proc.poll() is not None, repr(shown))
+
     def test_units_being_written_finish_whatever_the_updater_is_sent(self):
-        # The signals, each sent once the updater has shown the effect of
-        # the one before (the text it writes to stderr), and whether the
-        # updater lives to write the table and the report itself.
+        # The signals, each with the text the updater shows once it took
+        # it, and whether the updater lives to write the table and the
+        # report itself.
         cases = {
             "two Ctrl-C": ([(signal.SIGINT, "stopping"), (signal.SIGINT, "still being written")], True),
             "a hang-up": ([(signal.SIGHUP, "stopping (the terminal went away)")], True),
@@ -711,40 +733,46 @@ class VenueStop(SimTestCase):
                 folder = tempfile.mkdtemp(prefix="tq-cli-")
                 report_path = os.path.join(folder, "visit.json")
                 units, proc, lines, errors = self.four_units_being_written(report_path)
-                for sig, shown in signals:
-                    proc.send_signal(sig)
-                    if shown:
-                        self.wait_for(lambda: any(shown in e for e in errors), repr(shown))
-                events = lines + json_lines(proc.stdout.read())
-                proc.wait(timeout=600)
-                if survives:
-                    self.assertEqual(proc.returncode, SUCCESS, "".join(errors))
-                    self.assertEqual(events[-1]["event"], "summary")
-                    self.assertEqual(sorted(e["unit"] for e in events if e["event"] == "round"),
-                                     sorted(u.address for u in units))
-                    self.assertEqual(os.listdir(folder), ["visit.json"], "the units' records are cleared away")
-                else:
-                    # The last worker to finish completes the report.
-                    def all_in():
-                        try:
-                            return {u["result"] for u in self.read_report(report_path).values()} == {"succeeded"}
-                        except (OSError, ValueError):
-                            return False
-                    self.wait_for(all_in, "the workers' report")
-                report = self.read_report(report_path)
-                for unit in units:
-                    self.assertEqual((report[unit.address]["result"], report[unit.address]["mode_after"]),
-                                     ("succeeded", "application"), name)
-                    self.assertMemoryEqualsPackage(unit)
-                    self.assertEqual(unit.dump_summary()["mode"], "application", name)
-                self.sims.clear()
+                try:
+                    for sig, shown in signals:
+                        self.send(proc, errors, sig, shown)
+                    events = lines + json_lines(proc.stdout.read())
+                    proc.wait(timeout=600)
+                    if not survives:
+                        # The last worker to finish completes the report.
+                        def all_in():
+                            try:
+                                return {u["result"] for u in self.read_report(report_path).values()} == {
+                                    "succeeded"}
+                            except (OSError, ValueError):
+                                return False
+                        self.wait_for(all_in, "the workers' report")
+                    # What reached the units first: each was finished and runs its application.
+                    for unit in units:
+                        self.assertMemoryEqualsPackage(unit)
+                        self.assertEqual(unit.dump_summary()["mode"], "application", name)
+                    report = self.read_report(report_path)
+                    for unit in units:
+                        self.assertEqual((report[unit.address]["result"], report[unit.address]["mode_after"]),
+                                         ("succeeded", "application"), name)
+                    if survives:
+                        self.assertEqual(proc.returncode, SUCCESS, "".join(errors))
+                        self.assertEqual(events[-1]["event"], "summary")
+                        self.assertEqual(sorted(e["unit"] for e in events if e["event"] == "round"),
+                                         sorted(u.address for u in units))
+                        self.assertEqual(os.listdir(folder), ["visit.json"], "the units' records are cleared away")
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                    for unit in units:
+                        unit.stop()
+                    self.sims.clear()
 
     def test_a_third_ctrl_c_abandons_them_part_written_in_bootload_mode(self):
         report_path = os.path.join(tempfile.mkdtemp(prefix="tq-cli-"), "visit.json")
         units, proc, _, errors = self.four_units_being_written(report_path)
         for shown in ("stopping", "still being written", "abandoning"):
-            proc.send_signal(signal.SIGINT)
-            self.wait_for(lambda: any(shown in e for e in errors), repr(shown))
+            self.send(proc, errors, signal.SIGINT, shown)
         proc.communicate(timeout=600)
         self.assertEqual(proc.returncode, FAILED, "".join(errors))
         report = self.read_report(report_path)

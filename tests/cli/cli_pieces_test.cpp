@@ -58,6 +58,15 @@ TEST(JsonLines, FiguresKeepOneDecimalAndNonFiniteOnesBecomeNull) {
   EXPECT_EQ(JsonLine(Json{{"v", TextOrNull("")}, {"w", TextOrNull("1.8")}}), R"({"v":null,"w":"1.8"})");
 }
 
+TEST(JsonLines, WholeNumbersOutsideTheirRangeGiveTheFallback) {
+  Json fields;
+  ASSERT_TRUE(ParseJsonObject(R"({"big":1e300,"nan":-1e19,"huge":18446744073709551615,"ok":12.9})", &fields));
+  EXPECT_EQ(FieldInt(fields, "big", 5), 5);
+  EXPECT_EQ(FieldInt(fields, "nan", 5), 5);
+  EXPECT_EQ(FieldInt(fields, "huge", 5), 5);
+  EXPECT_EQ(FieldInt(fields, "ok", 5), 12);
+}
+
 TEST(JsonLines, ReaderTakesEscapesAndRefusesWhatIsNotAnObject) {
   Json fields;
   ASSERT_TRUE(ParseJsonObject(R"( {"a":"\u00e9\ud83d\udd0a\/","b":1.5e2,"c":null} )", &fields));
