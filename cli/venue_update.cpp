@@ -198,43 +198,6 @@ RoundRequest RoundFor(const PlanEntry& entry, const VenueRequest& request) {
   return round;
 }
 
-// What a round that sent no report of its own came to, from how its worker
-// ended and the last stage it had begun.
-void NoteLostRound(UpdateRunner::Ending ending, int exitCode, const std::string& problem, const std::string& stage,
-                   bool writing, RoundReport* round) {
-  round->exitCode = kExitFailed;
-  switch (ending) {
-    case UpdateRunner::Ending::kAbandonedWhileWriting:
-      round->result = RoundResult::kFailed;
-      round->failedStep = "update";
-      round->modeAfter = "bootload";
-      round->text = "abandoned by the user while being written: left part-written in bootload mode";
-      return;
-    case UpdateRunner::Ending::kStoppedBeforeWriting:
-      round->result = RoundResult::kNotReached;
-      round->text = "stopped by the user before anything was written";
-      // Once the PIN went out the unit restarts into its bootloader and
-      // stays there.
-      if (stage == "wait for bootloader") {
-        round->modeAfter = "bootload";
-        round->text += "; left in bootload mode";
-      } else if (stage == "enter bootload") {
-        round->modeAfter = "unknown";
-      }
-      return;
-    case UpdateRunner::Ending::kNotStarted:
-      round->result = RoundResult::kNotReached;
-      round->text = problem;
-      return;
-    case UpdateRunner::Ending::kEnded:
-      round->result = RoundResult::kFailed;
-      if (writing) round->failedStep = "update";
-      if (writing) round->modeAfter = "unknown";
-      round->text = "the worker process ended without a report (exit code " + std::to_string(exitCode) + ")";
-      return;
-  }
-}
-
 // The rounds, side by side (at most --jobs at once), shown as they go;
 // their reports come back in `rounds`. Units that run their application
 // get the PIN, but it is tried on one of them first: only once that unit
@@ -360,6 +323,41 @@ std::vector<bool> RunRounds(const VenueRequest& request, const std::vector<PlanE
 }
 
 }  // namespace
+
+void NoteLostRound(UpdateRunner::Ending ending, int exitCode, const std::string& problem, const std::string& stage,
+                   bool writing, RoundReport* round) {
+  round->exitCode = kExitFailed;
+  switch (ending) {
+    case UpdateRunner::Ending::kAbandonedWhileWriting:
+      round->result = RoundResult::kFailed;
+      round->failedStep = "update";
+      round->modeAfter = "bootload";
+      round->text = "abandoned by the user while being written: left part-written in bootload mode";
+      return;
+    case UpdateRunner::Ending::kStoppedBeforeWriting:
+      round->result = RoundResult::kNotReached;
+      round->text = "stopped by the user before anything was written";
+      // Once the PIN went out the unit restarts into its bootloader and
+      // stays there.
+      if (stage == "wait for bootloader") {
+        round->modeAfter = "bootload";
+        round->text += "; left in bootload mode";
+      } else if (stage == "enter bootload") {
+        round->modeAfter = "unknown";
+      }
+      return;
+    case UpdateRunner::Ending::kNotStarted:
+      round->result = RoundResult::kNotReached;
+      round->text = problem;
+      return;
+    case UpdateRunner::Ending::kEnded:
+      round->result = RoundResult::kFailed;
+      if (writing) round->failedStep = "update";
+      if (writing) round->modeAfter = "unknown";
+      round->text = "the worker process ended without a report (exit code " + std::to_string(exitCode) + ")";
+      return;
+  }
+}
 
 const char* PlanActionName(PlanAction action) {
   switch (action) {

@@ -15,6 +15,7 @@
 #include "cli/json.h"
 #include "cli/unit_target.h"
 #include "cli/unit_update.h"
+#include "cli/update_runner.h"
 #include "cli/update_events.h"
 
 namespace cli {
@@ -67,6 +68,12 @@ Json UnitSummaryJson(const PlanEntry& plan, const RoundReport& round);
 // 0 when every unit was updated or skipped; else the code the failures
 // share, or 1 when they differ.
 int VenueExitCode(const std::vector<RoundReport>& rounds);
+
+// What a round whose worker sent no report of its own came to, from how
+// the worker ended, the last stage it had begun and whether it had begun to
+// write the unit.
+void NoteLostRound(UpdateRunner::Ending ending, int exitCode, const std::string& problem, const std::string& stage,
+                   bool writing, RoundReport* round);
 
 // ---- one unit's round, in a worker process ----
 

@@ -631,5 +631,34 @@ TEST(VenueReport, TablesAndExitCodeSayWhatBecameOfEachUnit) {
   EXPECT_EQ(FieldText(unit, "result"), "skipped");
 }
 
+TEST(VenueReport, ARoundCutShortSaysWhereItLeftTheUnit) {
+  using Ending = UpdateRunner::Ending;
+  struct Case {
+    Ending ending;
+    std::string stage;
+    bool writing;
+    RoundResult result;
+    std::string modeAfter, text;
+  };
+  const Case cases[] = {
+      // The PIN went out: the unit restarts into its bootloader and stays there.
+      {Ending::kStoppedBeforeWriting, "wait for bootloader", false, RoundResult::kNotReached, "bootload",
+       "left in bootload mode"},
+      {Ending::kStoppedBeforeWriting, "enter bootload", false, RoundResult::kNotReached, "unknown", "stopped"},
+      {Ending::kStoppedBeforeWriting, "", false, RoundResult::kNotReached, "application", "stopped"},
+      {Ending::kAbandonedWhileWriting, "update", true, RoundResult::kFailed, "bootload", "part-written"},
+      {Ending::kEnded, "update", true, RoundResult::kFailed, "unknown", "without a report"},
+  };
+  for (const Case& c : cases) {
+    RoundReport round;
+    round.modeAfter = "application";  // as planned
+    NoteLostRound(c.ending, 9, "", c.stage, c.writing, &round);
+    EXPECT_EQ(round.result, c.result) << c.stage;
+    EXPECT_EQ(round.modeAfter, c.modeAfter) << c.stage;
+    EXPECT_NE(round.text.find(c.text), std::string::npos) << round.text;
+    EXPECT_EQ(round.exitCode, kExitFailed);
+  }
+}
+
 }  // namespace
 }  // namespace cli
