@@ -11,7 +11,7 @@
 #include "cli/terminal.h"
 #include "cli/text.h"
 #include "cli/update_command.h"
-#include "cli/update_runner.h"
+#include "cli/workers/update_runner.h"
 #include "cli/venue_update.h"
 #include "package/properties_container.h"
 

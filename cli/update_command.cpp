@@ -6,7 +6,7 @@
 #include "cli/json.h"
 #include "cli/progress_view.h"
 #include "cli/terminal.h"
-#include "cli/update_runner.h"
+#include "cli/workers/update_runner.h"
 #include "platform/platform.h"
 
 namespace cli {

@@ -19,9 +19,9 @@
 #include "cli/text.h"
 #include "cli/unit_query.h"
 #include "cli/update_command.h"
-#include "cli/report_files.h"
-#include "cli/update_runner.h"
-#include "cli/worker_pool.h"
+#include "cli/venue/report_files.h"
+#include "cli/workers/update_runner.h"
+#include "cli/workers/worker_pool.h"
 #include "package/properties_container.h"
 #include "platform/platform.h"
 

@@ -15,7 +15,7 @@
 #include "cli/json.h"
 #include "cli/unit_target.h"
 #include "cli/unit_update.h"
-#include "cli/update_runner.h"
+#include "cli/workers/update_runner.h"
 #include "cli/update_events.h"
 
 namespace cli {

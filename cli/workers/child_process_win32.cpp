@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "cli/child_process.h"
+#include "cli/workers/child_process.h"
 #include "cli/text.h"
 
 namespace cli {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "cli/report_files.h"
+#include "cli/venue/report_files.h"
 #include "cli/text.h"
 
 namespace cli {

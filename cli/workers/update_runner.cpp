@@ -1,4 +1,4 @@
-#include "cli/update_runner.h"
+#include "cli/workers/update_runner.h"
 
 #include "cli/progress_view.h"
 #include "cli/terminal.h"

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "cli/exit_codes.h"
-#include "cli/report_files.h"
+#include "cli/venue/report_files.h"
 #include "cli/update_command.h"
 #include "cli/venue_update.h"
 

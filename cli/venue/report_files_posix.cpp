@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/report_files.h"
+#include "cli/venue/report_files.h"
 
 namespace cli {
 

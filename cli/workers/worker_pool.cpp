@@ -1,4 +1,4 @@
-#include "cli/worker_pool.h"
+#include "cli/workers/worker_pool.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "cli/child_process.h"
+#include "cli/workers/child_process.h"
 #include "cli/terminal.h"
 
 namespace cli {

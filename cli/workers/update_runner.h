@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "cli/update_events.h"
-#include "cli/worker_pool.h"
+#include "cli/workers/worker_pool.h"
 
 namespace cli {
 

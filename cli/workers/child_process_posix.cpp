@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstring>
 
-#include "cli/child_process.h"
+#include "cli/workers/child_process.h"
 
 extern char** environ;
 
