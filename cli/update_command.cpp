@@ -15,75 +15,35 @@ namespace {
 
 int64_t Now() { return static_cast<int64_t>(platform::TickCount()); }
 
-// Where the events of the units go: JSON lines, or the progress view.
+// One unit in this process: its events as JSON lines or in the progress
+// view, and the exit code of its outcome.
 class UpdatePresenter {
  public:
-  UpdatePresenter(bool json, const std::vector<UnitTarget>& targets) : json_(json) {
-    std::vector<std::string> labels;
-    for (const UnitTarget& target : targets) labels.push_back(target.label);
-    results_.assign(targets.size(), -1);
+  UpdatePresenter(bool json, const UnitTarget& target) : json_(json) {
     if (!json_) {
       const bool bars = StdoutIsTerminal() && EnableCursorControl();
-      view_.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, labels, TerminalColumns(),
+      view_.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, {target.label}, TerminalColumns(),
                                    [](const std::string& text) { WriteOut(text); }));
     }
   }
 
-  void Event(size_t index, const UpdateEvent& event) {
-    if (event.kind == UpdateEvent::kOutcome && index < results_.size()) {
-      results_[index] = ExitCodeOf(event.result);
-      outcomes_.push_back({index, event});
-    }
+  void Event(const UpdateEvent& event) {
+    if (event.kind == UpdateEvent::kOutcome) result_ = ExitCodeOf(event.result);
     if (json_)
       WriteOut(ToJson(event) + "\n");
     else
-      view_->Handle(index, event, Now());
+      view_->Handle(0, event, Now());
   }
 
-  bool HasOutcome(size_t index) const { return results_[index] >= 0; }
-
-  // The summary of several units, and the exit code of the whole run.
   int Finish() {
     if (view_) view_->Finish();
-    std::vector<int> codes;
-    for (int code : results_) codes.push_back(code < 0 ? kExitFailed : code);
-    const int exitCode = CombinedExitCode(codes);
-    if (results_.size() > 1) {
-      if (json_)
-        WriteOut(SummaryJson(exitCode) + "\n");
-      else
-        WriteOut("\n" + view_->SummaryTable());
-    }
-    return exitCode;
+    return result_;
   }
 
  private:
-  struct Outcome {
-    size_t index;
-    UpdateEvent event;
-  };
-
-  std::string SummaryJson(int exitCode) const {
-    Json units = Json::array();
-    for (size_t i = 0; i < results_.size(); ++i) {
-      Json unit;
-      for (const Outcome& outcome : outcomes_) {
-        if (outcome.index != i) continue;
-        unit["unit"] = outcome.event.unit;
-        unit["result"] = ResultName(outcome.event.result);
-        unit["exit_code"] = ExitCodeOf(outcome.event.result);
-        unit["elapsed_ms"] = outcome.event.elapsedMs;
-      }
-      if (unit.empty()) unit = Json{{"unit", ""}, {"result", "failed"}, {"exit_code", int(kExitFailed)}};
-      units.push_back(unit);
-    }
-    return JsonLine(Json{{"event", "summary"}, {"exit_code", exitCode}, {"units", units}});
-  }
-
   bool json_;
   std::unique_ptr<ProgressView> view_;
-  std::vector<int> results_;
-  std::vector<Outcome> outcomes_;
+  int result_ = kExitFailed;  // until an outcome says otherwise
 };
 
 UpdateEvent LostWorkerOutcome(const UnitTarget& target, const std::string& why) {
@@ -96,8 +56,8 @@ UpdateEvent LostWorkerOutcome(const UnitTarget& target, const std::string& why) 
 }
 
 int RunInProcess(const UpdateRequest& request) {
-  UpdatePresenter presenter(request.json, request.targets);
-  RunUnitUpdate(request.targets[0], request.choices, [&](const UpdateEvent& event) { presenter.Event(0, event); });
+  UpdatePresenter presenter(request.json, request.targets[0]);
+  RunUnitUpdate(request.targets[0], request.choices, [&](const UpdateEvent& event) { presenter.Event(event); });
   return presenter.Finish();
 }
 
