@@ -127,10 +127,12 @@ void AddVenueOptions(CLI::App* update, VenueRequest& venue, VenueOptions& option
   update->add_flag("--all", options.all,
                    "Update every unit on the local networks: find them (for --time seconds; --ip adds more), "
                    "query each and print the plan, read the installer PIN once if any unit runs its "
-                   "application and put those units into bootload mode, update all of them at once, let each "
+                   "application and put those units into bootload mode, update them side by side (--jobs at "
+                   "once), let each "
                    "start its new firmware and confirm that it runs, and end with a table of what became of "
                    "each unit. Network units only. Asks before writing to more than one unit when standard "
-                   "input is a terminal.");
+                   "input is a terminal. Ctrl-C stops the units that have not begun to be written; a unit being "
+                   "written is always finished (a third Ctrl-C abandons it).");
   options.only = {
       update->add_option("--time", venue.seconds, "With --all: seconds to search the networks, 1 to 3600")
           ->check(CLI::Range(1, 3600).description(""))
