@@ -88,7 +88,7 @@ import json, sys
 path, n, t0, t1, code, bad, cpu, one = sys.argv[1:]
 wall = float(t1) - float(t0)
 units = [json.loads(l) for l in open(path) if l.strip()][-1]["units"]
-updated = sum(1 for u in units if u["result"] == "updated")
+updated = sum(1 for u in units if u["result"] == "succeeded")
 slowest = max(u["elapsed_ms"] for u in units) / 1000.0
 line = "  %3s units: %6.1f s command (slowest unit's round %5.1f s), %d found, %d updated, exit %s, %s memories differ, %.2f s CPU a unit" % (
     n, wall, slowest, len(units), updated, code, bad, float(cpu) / int(n))

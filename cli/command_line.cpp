@@ -11,6 +11,7 @@
 #include "cli/terminal.h"
 #include "cli/text.h"
 #include "cli/update_command.h"
+#include "cli/workers/update_runner.h"
 #include "cli/venue_update.h"
 #include "package/properties_container.h"
 
@@ -119,6 +120,7 @@ struct VenueOptions {
   bool all = false;
   std::string round;               // a worker's round of a venue update
   std::string mac;                 // its unit's hardware address
+  std::string record;              // where that round's record goes
   std::vector<CLI::Option*> only;  // options that need --all
 };
 
@@ -126,10 +128,12 @@ void AddVenueOptions(CLI::App* update, VenueRequest& venue, VenueOptions& option
   update->add_flag("--all", options.all,
                    "Update every unit on the local networks: find them (for --time seconds; --ip adds more), "
                    "query each and print the plan, read the installer PIN once if any unit runs its "
-                   "application and put those units into bootload mode, update all of them at once, let each "
+                   "application and put those units into bootload mode, update them side by side (--jobs at "
+                   "once), let each "
                    "start its new firmware and confirm that it runs, and end with a table of what became of "
                    "each unit. Network units only. Asks before writing to more than one unit when standard "
-                   "input is a terminal.");
+                   "input is a terminal. Ctrl-C stops the units that have not begun to be written; a unit being "
+                   "written is always finished (a third Ctrl-C abandons it).");
   options.only = {
       update->add_option("--time", venue.seconds, "With --all: seconds to search the networks, 1 to 3600")
           ->check(CLI::Range(1, 3600).description(""))
@@ -152,6 +156,7 @@ void AddVenueOptions(CLI::App* update, VenueRequest& venue, VenueOptions& option
           ->type_name("FILE")};
   update->add_option("--round", options.round)->group("");  // a worker's part of --all
   update->add_option("--mac", options.mac)->group("");      // the hardware address of the worker's unit
+  update->add_option("--record", options.record)->group("");
 }
 
 }  // namespace
@@ -233,6 +238,13 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
   AddParserPort(update, parserPort);
   update->add_flag("--json", json, jsonHelp);
   update->add_flag("--worker", updateRequest.worker)->group("");  // one unit of a parallel update
+  size_t jobs = kDefaultJobs;
+  update
+      ->add_option("--jobs,-j", jobs,
+                   "Units written at once, 1 to 1024; the others wait their turn (several units and --all)")
+      ->check(CLI::Range(1, 1024).description(""))
+      ->type_name("N")
+      ->capture_default_str();
   VenueRequest venue;
   VenueOptions venueOptions;
   AddVenueOptions(update, venue, venueOptions);
@@ -254,7 +266,10 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
   }
   appState.parserPort = parserPort;
 
-  if (info->parsed()) return RunInfoCommand(json);
+  if (info->parsed()) {
+    LoadPackageImages();
+    return RunInfoCommand(json);
+  }
   if (discover->parsed()) {
     discoverRequest.json = json;
     if (!discoverRequest.serial && !discoverRequest.ports.empty()) {
@@ -321,7 +336,8 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     round.target = updateRequest.targets[0];
     round.mac = venueOptions.mac;
     round.choices = updateRequest.choices;
-    return RunVenueRound(round);
+    if (round.update) LoadPackageImages();
+    return RunVenueRound(round, venueOptions.record);
   }
   if (venueOptions.all) {
     venue.namedUnits = updateRequest.targets;
@@ -329,8 +345,12 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     venue.json = json;
     venue.queryArguments = {"query", "--json", "--parser-port", std::to_string(parserPort)};
     venue.roundArguments = updateRequest.workerArguments;
+    venue.jobs = jobs;
     return RunVenueUpdate(venue);
   }
+  updateRequest.jobs = jobs;
+  // Only the process that writes to a unit needs the images.
+  if (updateRequest.worker || updateRequest.targets.size() == 1) LoadPackageImages();
   return RunUpdateCommand(updateRequest);
 }
 

@@ -1,16 +1,13 @@
 #include "cli/json.h"
 
 #include <cmath>
+#include <limits>
 
 namespace cli {
 
-std::string JsonLine(const Json& value) {
-  return value.dump(-1, ' ', false, nlohmann::detail::error_handler_t::replace);
-}
+std::string JsonLine(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-std::string JsonDocument(const Json& value) {
-  return value.dump(2, ' ', false, nlohmann::detail::error_handler_t::replace) + "\n";
-}
+std::string JsonDocument(const Json& value) { return value.dump(2, ' ', false, Json::error_handler_t::replace) + "\n"; }
 
 Json OneDecimal(double value) {
   if (!std::isfinite(value)) return nullptr;
@@ -37,7 +34,17 @@ std::string FieldText(const Json& object, const char* key, const std::string& fa
 int64_t FieldInt(const Json& object, const char* key, int64_t fallback) {
   auto it = object.find(key);
   if (it == object.end() || !it->is_number()) return fallback;
-  if (it->is_number_float()) return static_cast<int64_t>(it->get<double>());
+  if (it->is_number_unsigned()) {
+    const uint64_t value = it->get<uint64_t>();
+    return value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? fallback : static_cast<int64_t>(value);
+  }
+  if (it->is_number_float()) {
+    // A double outside int64_t's range (or not a number) has no integer to
+    // give; casting it would be undefined.
+    const double value = it->get<double>();
+    if (!(value >= -9223372036854775808.0 && value < 9223372036854775808.0)) return fallback;
+    return static_cast<int64_t>(value);
+  }
   return it->get<int64_t>();
 }
 

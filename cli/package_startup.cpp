@@ -26,9 +26,12 @@ bool LoadPackage(std::string* problem) {
     *problem = Utf8(updaterProperties.Get(L"error-message.NoHexFile"));
     return false;
   }
+  return true;
+}
+
+void LoadPackageImages() {
   if (appState.packageHasApplication) applicationImage.LoadFromResource(L"P32_APPLICATION");
   if (appState.packageHasFlash) flashImage.LoadFromResource(L"P32_FLASH");
-  return true;
 }
 
 std::wstring StepOfStatus(const std::wstring& status) {

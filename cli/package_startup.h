@@ -7,9 +7,12 @@
 
 namespace cli {
 
-// False when the package holds no image at all; *problem then has the
-// package's own text for it.
+// The texts and what the package holds. False when the package holds no
+// image at all; *problem then has the package's own text for it.
 bool LoadPackage(std::string* problem);
+// The images themselves, for the commands that write them or show their
+// figures; a worker that only asks a unit something does without.
+void LoadPackageImages();
 
 // The step name of a status line "Progress: <step>".
 std::wstring StepOfStatus(const std::wstring& status);

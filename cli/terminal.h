@@ -31,11 +31,27 @@ bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity);
 // echoed line from standard input. True only for an answer of y or yes.
 bool AskYes(const char* prompt);
 
-// From now on Ctrl-C (and, on Linux, SIGTERM) no longer ends the program
-// at once: Interrupted() turns true and the program finishes what it must
-// before it ends. A second Ctrl-C ends it at once.
+// From now on no signal or console event ends the program at once: Ctrl-C
+// and Ctrl-Break (and, on Linux, SIGTERM) are counted, and a hang-up (a
+// closed terminal or console window, a lost SSH session, on Linux SIGHUP)
+// is noted; the program looks at them and finishes what it must. Writing
+// to a closed pipe no longer ends the program either: the write fails.
 void CatchInterrupt();
+// A stop was asked for, one way or another.
 bool Interrupted();
+// Ctrl-C presses so far (Ctrl-Break and SIGTERM count as well).
+int InterruptCount();
+bool HungUp();
+// The program is done with what it had to finish: a console window being
+// closed may take it now (Windows waits in its handler until then).
+void FinishedAfterStop();
+
+// A worker process that writes to a unit: neither Ctrl-C, nor a hang-up,
+// nor a closed pipe to the process that started it ends it. Before
+// WritingBegins() a stop request (SIGTERM; on Windows the process is
+// ended) still ends it; after it, it finishes its unit whatever comes.
+void ShieldWorker();
+void WritingBegins();
 
 // Stores of zeros that the compiler may not drop.
 void WipeMemory(void* data, size_t size);

@@ -27,9 +27,22 @@ void WriteAll(int fd, const std::string& text) {
 termios g_savedTerminal;
 volatile sig_atomic_t g_echoOff = 0;
 
-volatile sig_atomic_t g_interrupted = 0;
+volatile sig_atomic_t g_interrupts = 0;
+volatile sig_atomic_t g_hungUp = 0;
 
-void NoteInterrupt(int) { g_interrupted = 1; }
+void NoteInterrupt(int signal) {
+  if (signal == SIGHUP)
+    g_hungUp = 1;
+  else if (g_interrupts < 1000)
+    g_interrupts = g_interrupts + 1;
+}
+
+void Ignore(int signal) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(signal, &ignore, nullptr);
+}
 
 void RestoreEchoAndRaise(int signal) {
   if (g_echoOff) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
@@ -94,15 +107,35 @@ bool AskYes(const char* prompt) {
 }
 
 void CatchInterrupt() {
+  // Every press is counted, none takes the usual course: the workers this
+  // process waits for may be writing to units, and what becomes of them is
+  // decided by the count.
   struct sigaction note {};
   note.sa_handler = NoteInterrupt;
-  note.sa_flags = SA_RESETHAND;  // the second one takes its usual course
+  note.sa_flags = SA_RESTART;
   sigemptyset(&note.sa_mask);
   sigaction(SIGINT, &note, nullptr);
   sigaction(SIGTERM, &note, nullptr);
+  sigaction(SIGHUP, &note, nullptr);
+  // A closed pipe (say a `tee` that Ctrl-C ended) makes writes fail instead.
+  Ignore(SIGPIPE);
 }
 
-bool Interrupted() { return g_interrupted != 0; }
+bool Interrupted() { return g_interrupts > 0 || g_hungUp != 0; }
+int InterruptCount() { return g_interrupts; }
+bool HungUp() { return g_hungUp != 0; }
+void FinishedAfterStop() {}
+
+void ShieldWorker() {
+  // The worker runs in a process group of its own, so the terminal's
+  // Ctrl-C does not reach it anyway; whatever else sends these must not cut
+  // a unit off mid-frame either.
+  Ignore(SIGINT);
+  Ignore(SIGHUP);
+  Ignore(SIGPIPE);
+}
+
+void WritingBegins() { Ignore(SIGTERM); }
 
 bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity) {
   if (capacity == 0) return false;

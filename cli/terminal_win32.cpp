@@ -77,13 +77,25 @@ bool ReadLineFromConsole(HANDLE input, char* buffer, size_t capacity) {
   return !overflow;
 }
 
-volatile LONG g_interrupted = 0;
+volatile LONG g_interrupts = 0;
+volatile LONG g_hungUp = 0;
+HANDLE g_finished = nullptr;  // set once the program has finished what it must
 
 BOOL WINAPI NoteInterrupt(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  // The second one takes its usual course.
-  return ::InterlockedExchange(&g_interrupted, 1) == 0 ? TRUE : FALSE;
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    ::InterlockedIncrement(&g_interrupts);
+    return TRUE;
+  }
+  // The console window is closing, or the user logs off: the system ends
+  // this process when the handler returns (or after a few seconds). The
+  // workers do not depend on this console; give the program the time there
+  // is to write down what it knows.
+  ::InterlockedExchange(&g_hungUp, 1);
+  if (g_finished) ::WaitForSingleObject(g_finished, 4500);
+  return TRUE;
 }
+
+BOOL WINAPI IgnoreConsoleEvent(DWORD) { return TRUE; }
 
 }  // namespace
 
@@ -97,9 +109,26 @@ bool AskYes(const char* prompt) {
   return text == "y" || text == "yes" || text == "Y" || text == "YES" || text == "Yes";
 }
 
-void CatchInterrupt() { ::SetConsoleCtrlHandler(NoteInterrupt, TRUE); }
+void CatchInterrupt() {
+  if (!g_finished) g_finished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ::SetConsoleCtrlHandler(NoteInterrupt, TRUE);
+}
 
-bool Interrupted() { return g_interrupted != 0; }
+bool Interrupted() { return g_interrupts > 0 || g_hungUp != 0; }
+int InterruptCount() { return static_cast<int>(g_interrupts); }
+bool HungUp() { return g_hungUp != 0; }
+void FinishedAfterStop() {
+  if (g_finished) ::SetEvent(g_finished);
+}
+
+void ShieldWorker() {
+  // Workers start without the user's console (see ChildProcess::Start);
+  // should one still be attached to a console, its events pass it by.
+  ::SetConsoleCtrlHandler(nullptr, TRUE);
+  ::SetConsoleCtrlHandler(IgnoreConsoleEvent, TRUE);
+}
+
+void WritingBegins() {}
 
 void WipeMemory(void* data, size_t size) { ::SecureZeroMemory(data, size); }
 

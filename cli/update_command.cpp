@@ -6,7 +6,7 @@
 #include "cli/json.h"
 #include "cli/progress_view.h"
 #include "cli/terminal.h"
-#include "cli/worker_pool.h"
+#include "cli/workers/update_runner.h"
 #include "platform/platform.h"
 
 namespace cli {
@@ -15,75 +15,35 @@ namespace {
 
 int64_t Now() { return static_cast<int64_t>(platform::TickCount()); }
 
-// Where the events of the units go: JSON lines, or the progress view.
+// One unit in this process: its events as JSON lines or in the progress
+// view, and the exit code of its outcome.
 class UpdatePresenter {
  public:
-  UpdatePresenter(bool json, const std::vector<UnitTarget>& targets) : json_(json) {
-    std::vector<std::string> labels;
-    for (const UnitTarget& target : targets) labels.push_back(target.label);
-    results_.assign(targets.size(), -1);
+  UpdatePresenter(bool json, const UnitTarget& target) : json_(json) {
     if (!json_) {
       const bool bars = StdoutIsTerminal() && EnableCursorControl();
-      view_.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, labels, TerminalColumns(),
+      view_.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, {target.label}, TerminalColumns(),
                                    [](const std::string& text) { WriteOut(text); }));
     }
   }
 
-  void Event(size_t index, const UpdateEvent& event) {
-    if (event.kind == UpdateEvent::kOutcome && index < results_.size()) {
-      results_[index] = ExitCodeOf(event.result);
-      outcomes_.push_back({index, event});
-    }
+  void Event(const UpdateEvent& event) {
+    if (event.kind == UpdateEvent::kOutcome) result_ = ExitCodeOf(event.result);
     if (json_)
       WriteOut(ToJson(event) + "\n");
     else
-      view_->Handle(index, event, Now());
+      view_->Handle(0, event, Now());
   }
 
-  bool HasOutcome(size_t index) const { return results_[index] >= 0; }
-
-  // The summary of several units, and the exit code of the whole run.
   int Finish() {
     if (view_) view_->Finish();
-    std::vector<int> codes;
-    for (int code : results_) codes.push_back(code < 0 ? kExitFailed : code);
-    const int exitCode = CombinedExitCode(codes);
-    if (results_.size() > 1) {
-      if (json_)
-        WriteOut(SummaryJson(exitCode) + "\n");
-      else
-        WriteOut("\n" + view_->SummaryTable());
-    }
-    return exitCode;
+    return result_;
   }
 
  private:
-  struct Outcome {
-    size_t index;
-    UpdateEvent event;
-  };
-
-  std::string SummaryJson(int exitCode) const {
-    Json units = Json::array();
-    for (size_t i = 0; i < results_.size(); ++i) {
-      Json unit;
-      for (const Outcome& outcome : outcomes_) {
-        if (outcome.index != i) continue;
-        unit["unit"] = outcome.event.unit;
-        unit["result"] = ResultName(outcome.event.result);
-        unit["exit_code"] = ExitCodeOf(outcome.event.result);
-        unit["elapsed_ms"] = outcome.event.elapsedMs;
-      }
-      if (unit.empty()) unit = Json{{"unit", ""}, {"result", "failed"}, {"exit_code", int(kExitFailed)}};
-      units.push_back(unit);
-    }
-    return JsonLine(Json{{"event", "summary"}, {"exit_code", exitCode}, {"units", units}});
-  }
-
   bool json_;
   std::unique_ptr<ProgressView> view_;
-  std::vector<int> results_;
-  std::vector<Outcome> outcomes_;
+  int result_ = kExitFailed;  // until an outcome says otherwise
 };
 
 UpdateEvent LostWorkerOutcome(const UnitTarget& target, const std::string& why) {
@@ -96,71 +56,95 @@ UpdateEvent LostWorkerOutcome(const UnitTarget& target, const std::string& why) 
 }
 
 int RunInProcess(const UpdateRequest& request) {
-  UpdatePresenter presenter(request.json, request.targets);
-  RunUnitUpdate(request.targets[0], request.choices, [&](const UpdateEvent& event) { presenter.Event(0, event); });
+  UpdatePresenter presenter(request.json, request.targets[0]);
+  RunUnitUpdate(request.targets[0], request.choices, [&](const UpdateEvent& event) { presenter.Event(event); });
   return presenter.Finish();
 }
 
+// Several units, each in a worker process of its own, through the runner
+// that every parallel run shares (bound, Ctrl-C, progress view).
 int RunInWorkers(const UpdateRequest& request) {
   const size_t count = request.targets.size();
-  UpdatePresenter presenter(request.json, request.targets);
-  WorkerPool workers;
+  std::vector<std::string> labels;
+  for (const UnitTarget& target : request.targets) labels.push_back(target.label);
+  UpdateRunner runner(request.json, labels, request.jobs);
+  std::vector<int> codes(count, -1);
+  std::vector<UpdateEvent> outcomes(count);
   const int64_t start = Now();
-  // The workers run in process groups of their own: Ctrl-C reaches only
-  // this process, which lets every unit being written finish or fail on its
-  // own rather than leave it cut off mid-frame.
-  CatchInterrupt();
-  bool noted = false;
-
   for (size_t i = 0; i < count; ++i) {
     std::vector<std::string> arguments = request.workerArguments;
     arguments.insert(arguments.end(), request.targetArguments[i].begin(), request.targetArguments[i].end());
-    std::string error;
-    if (!workers.Start(i, arguments, std::string(), &error))
-      presenter.Event(i, LostWorkerOutcome(request.targets[i], error));
+    runner.Add(i, arguments, std::string());
   }
-
-  workers.Run(
-      [&](size_t index, const std::string& line) {
-        UpdateEvent event;
-        // Only the worker's own unit: a line that names another is not believed.
-        if (!FromJson(line, &event)) return;
-        event.unit = request.targets[index].label;
-        presenter.Event(index, event);
+  runner.Run(
+      [&](size_t index, const UpdateEvent& event) {
+        if (event.kind != UpdateEvent::kOutcome) return;
+        codes[index] = ExitCodeOf(event.result);
+        outcomes[index] = event;
       },
-      [&](size_t index, int code) {
-        if (presenter.HasOutcome(index)) return;
-        UpdateEvent lost = LostWorkerOutcome(
-            request.targets[index],
-            "the worker process ended without an outcome (exit code " + std::to_string(code) + ")");
+      [&](size_t index, UpdateRunner::Ending ending, int exitCode, const std::string& problem) {
+        if (codes[index] >= 0 && ending != UpdateRunner::Ending::kAbandonedWhileWriting) return;
+        std::string why = problem;
+        if (ending == UpdateRunner::Ending::kAbandonedWhileWriting)
+          why = "abandoned by the user while being written: left part-written in bootload mode";
+        else if (ending == UpdateRunner::Ending::kStoppedBeforeWriting)
+          why = "stopped by the user before anything was written";
+        else if (ending == UpdateRunner::Ending::kEnded)
+          why = "the worker process ended without an outcome (exit code " + std::to_string(exitCode) + ")";
+        UpdateEvent lost = LostWorkerOutcome(request.targets[index], why);
         lost.elapsedMs = Now() - start;
-        presenter.Event(index, lost);
-      },
-      [&] {
-        if (noted || !Interrupted()) return;
-        noted = true;
-        WriteErr("tq35b: stopping: the units being written finish on their own\n");
+        codes[index] = kExitFailed;
+        outcomes[index] = lost;
+        // Shown like any outcome, so that every unit has one.
+        if (request.json)
+          WriteOut(ToJson(lost) + "\n");
+        else
+          runner.Show(index, lost);
       });
-  return presenter.Finish();
+  runner.Finish();
+  const int exitCode = CombinedExitCode(codes);
+  if (request.json) {
+    Json units = Json::array();
+    for (size_t i = 0; i < count; ++i)
+      units.push_back(Json{{"unit", labels[i]},
+                           {"result", ResultName(outcomes[i].result)},
+                           {"exit_code", codes[i]},
+                           {"elapsed_ms", outcomes[i].elapsedMs}});
+    WriteOut(JsonLine(Json{{"event", "summary"}, {"exit_code", exitCode}, {"units", units}}) + "\n");
+  } else {
+    WriteOut("\n" + runner.SummaryTable());
+  }
+  FinishedAfterStop();
+  return exitCode;
 }
 
 }  // namespace
 
 int CombinedExitCode(const std::vector<int>& codes) {
+  // A failure's own code only when every unit failed that way: 49 units
+  // updated and one silent is a failed run, not "no response".
   int shared = kExitSuccess;
+  bool anySuccess = false;
   for (int code : codes) {
-    if (code == kExitSuccess) continue;
+    if (code == kExitSuccess) {
+      anySuccess = true;
+      continue;
+    }
     if (shared == kExitSuccess)
       shared = code;
     else if (shared != code)
       return kExitFailed;
   }
-  return shared;
+  return anySuccess && shared != kExitSuccess ? kExitFailed : shared;
 }
 
 int RunUpdateCommand(const UpdateRequest& request) {
   if (request.targets.empty()) return kExitUsage;
   if (request.worker) {
+    // A worker writes to its unit from the start: it finishes it whatever
+    // happens to the process that started it.
+    ShieldWorker();
+    WritingBegins();
     // A worker's events go to the process that started it, as JSON lines.
     UpdateRequest single = request;
     single.json = true;

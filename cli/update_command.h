@@ -17,6 +17,7 @@ struct UpdateRequest {
   // This process is a worker of a parallel update: one unit, JSON events
   // on standard output, nothing else.
   bool worker = false;
+  size_t jobs = 64;  // workers at once
   // The arguments that make a worker for target i: everything but the
   // targets, which the parallel runner adds.
   std::vector<std::string> workerArguments;
@@ -27,7 +28,7 @@ struct UpdateRequest {
 int RunUpdateCommand(const UpdateRequest& request);
 
 // The exit code of a run of several units: 0 when all succeeded, the
-// shared code when every failure had the same one, else 1 (failed).
+// shared code when every unit failed the same way, else 1 (failed).
 int CombinedExitCode(const std::vector<int>& codes);
 
 }  // namespace cli

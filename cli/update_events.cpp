@@ -9,7 +9,8 @@ namespace {
 
 const char* const kKindNames[] = {"start", "unit", "status", "progress", "message", "outcome", "stage", "round"};
 constexpr int kKindCount = sizeof kKindNames / sizeof kKindNames[0];
-const char* const kRoundResultNames[] = {"updated", "skipped", "failed", "not-reached"};
+// The same word as an update's outcome for a unit whose update succeeded.
+const char* const kRoundResultNames[] = {"succeeded", "skipped", "failed", "not-reached"};
 
 }  // namespace
 

@@ -18,7 +18,7 @@ int ExitCodeOf(UpdateResult result);
 
 // What became of one unit in a venue update (update --all).
 enum class RoundResult { kUpdated, kSkipped, kFailed, kNotReached };
-const char* RoundResultName(RoundResult result);  // "updated", "skipped", "failed", "not-reached"
+const char* RoundResultName(RoundResult result);  // "succeeded", "skipped", "failed", "not-reached"
 bool RoundResultFromName(const std::string& name, RoundResult* result);
 
 struct RoundReport {

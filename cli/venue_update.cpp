@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <memory>
 
 #include "app/app_state.h"
@@ -20,15 +19,15 @@
 #include "cli/text.h"
 #include "cli/unit_query.h"
 #include "cli/update_command.h"
-#include "cli/worker_pool.h"
+#include "cli/venue/report_files.h"
+#include "cli/workers/update_runner.h"
+#include "cli/workers/worker_pool.h"
 #include "package/properties_container.h"
 #include "platform/platform.h"
 
 namespace cli {
 
 namespace {
-
-int64_t Now() { return static_cast<int64_t>(platform::TickCount()); }
 
 std::string Pad(const std::string& text, size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
@@ -73,7 +72,7 @@ std::string ActionText(const PlanEntry& entry, bool skipCurrent) {
 std::string ResultText(const RoundReport& round) {
   switch (round.result) {
     case RoundResult::kUpdated:
-      return "updated";
+      return "succeeded";
     case RoundResult::kSkipped:
       return "skipped (current)";
     case RoundResult::kFailed:
@@ -142,29 +141,41 @@ std::vector<VenueUnit> FindUnits(const VenueRequest& request) {
 
 std::vector<std::string> TargetArguments(const UnitTarget& target) { return {"--ip", target.label}; }
 
-// Every unit's query, side by side, each in a worker process. A unit that
-// answers nothing is asked once more: the text port gets only 250 ms, which
-// a busy machine can miss.
+// Every unit's query, side by side, each in a worker process, at most
+// --jobs at once. A unit that answers nothing is asked once more: the text
+// port gets only 250 ms, which a busy machine can miss. A stop leaves the
+// queries not yet answered unanswered.
 std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<VenueUnit>& units,
                                 const std::string& current) {
   std::vector<Json> answers(units.size());
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    WorkerPool workers;
+  for (int attempt = 0; attempt < 2 && !Interrupted(); ++attempt) {
+    WorkerPool workers(request.jobs);
     for (size_t i = 0; i < units.size(); ++i) {
       if (attempt > 0 &&
           (FieldFlag(answers[i], "bootloader_answered") || FieldFlag(answers[i], "text_interface_answered")))
         continue;
       std::vector<std::string> arguments = request.queryArguments;
       for (const std::string& argument : TargetArguments(units[i].target)) arguments.push_back(argument);
-      std::string error;
-      if (!workers.Start(i, arguments, std::string(), &error)) WriteErr("tq35b: " + error + "\n");
+      workers.Add(i, arguments, std::string());
     }
+    bool stopped = false;
     workers.Run(
         [&](size_t index, const std::string& line) {
           Json answer;
           if (ParseJsonObject(line, &answer) && FieldText(answer, "event") == "query") answers[index] = answer;
         },
-        [](size_t, int) {});
+        nullptr,
+        [](size_t, const WorkerPool::End& end) {
+          if (!end.started && !end.cancelled) WriteErr("tq35b: " + end.problem + "\n");
+        },
+        [&] {
+          if (stopped || !Interrupted()) return;
+          stopped = true;
+          for (size_t i = 0; i < units.size(); ++i) {
+            workers.Cancel(i);
+            workers.Stop(i);
+          }
+        });
   }
   std::vector<PlanEntry> plan;
   for (size_t i = 0; i < units.size(); ++i) {
@@ -200,21 +211,50 @@ RoundRequest RoundFor(const PlanEntry& entry, const VenueRequest& request) {
   return round;
 }
 
-// The rounds, side by side, shown as they go; their reports come back in
-// `rounds`.
-void RunRounds(const VenueRequest& request, const std::vector<PlanEntry>& plan, std::string& pinLine,
-               std::vector<RoundReport>& rounds) {
+// The rounds, side by side (at most --jobs at once), shown as they go;
+// their reports come back in `rounds`. Units that run their application
+// get the PIN, but it is tried on one of them first: only once that unit
+// has taken it do the others get it, so that a mistyped PIN reaches one
+// unit, and on a terminal it is asked for again. Returns, per unit, whether
+// its worker's own round line was shown.
+std::vector<bool> RunRounds(const VenueRequest& request, const std::vector<PlanEntry>& plan, std::string& pinLine,
+                            const std::string& recordFolder, std::vector<RoundReport>& rounds) {
+  const size_t count = plan.size();
   std::vector<std::string> labels;
   for (const PlanEntry& entry : plan) labels.push_back(entry.target.label);
-  std::unique_ptr<ProgressView> view;
-  if (!request.json) {
-    const bool bars = StdoutIsTerminal() && EnableCursorControl();
-    view.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, labels, TerminalColumns(),
-                                [](const std::string& text) { WriteOut(text); }));
-  }
-  std::vector<bool> reported(plan.size(), false), writing(plan.size(), false), stopped(plan.size(), false);
-  WorkerPool workers;
-  for (size_t i = 0; i < plan.size(); ++i) {
+  UpdateRunner runner(request.json, labels, request.jobs);
+  std::vector<bool> reported(count, false), shown(count, false);
+  std::vector<std::string> lastStage(count);
+
+  auto argumentsOf = [&](size_t i) {
+    const RoundRequest round = RoundFor(plan[i], request);
+    std::vector<std::string> arguments = request.roundArguments;
+    arguments.push_back("--round");
+    arguments.push_back(RoundSteps(round));
+    if (!recordFolder.empty()) {
+      arguments.push_back("--record");
+      arguments.push_back(recordFolder + "/" + RecordName(i));
+    }
+    for (const std::string& argument : TargetArguments(plan[i].target)) arguments.push_back(argument);
+    if (!plan[i].mac.empty()) {
+      arguments.push_back("--mac");
+      arguments.push_back(plan[i].mac);
+    }
+    return arguments;
+  };
+
+  const size_t kNone = static_cast<size_t>(-1);
+  size_t probe = kNone;
+  std::vector<size_t> held;
+  int pinTries = 1;
+  auto release = [&] {
+    for (size_t i : held) runner.Add(i, argumentsOf(i), pinLine);
+    held.clear();
+    // Every worker that needs it holds its copy of the PIN now; ours goes.
+    WipeMemory(&pinLine[0], pinLine.size());
+  };
+
+  for (size_t i = 0; i < count; ++i) {
     if (plan[i].action == PlanAction::kCannot) {
       reported[i] = true;
       continue;
@@ -230,64 +270,111 @@ void RunRounds(const VenueRequest& request, const std::vector<PlanEntry>& plan, 
       reported[i] = true;
       continue;
     }
-    std::vector<std::string> arguments = request.roundArguments;
-    arguments.push_back("--round");
-    arguments.push_back(RoundSteps(round));
-    for (const std::string& argument : TargetArguments(plan[i].target)) arguments.push_back(argument);
-    if (!plan[i].mac.empty()) {
-      arguments.push_back("--mac");
-      arguments.push_back(plan[i].mac);
-    }
-    std::string error;
-    if (!workers.Start(i, arguments, round.enter ? pinLine : std::string(), &error)) {
-      rounds[i].result = RoundResult::kNotReached;
-      rounds[i].exitCode = kExitFailed;
-      rounds[i].text = error;
-      reported[i] = true;
+    if (!round.enter) {
+      runner.Add(i, argumentsOf(i), std::string());
+    } else if (probe == kNone) {
+      probe = i;
+      runner.Add(i, argumentsOf(i), pinLine);
+    } else {
+      held.push_back(i);
     }
   }
-  // Every worker holds its copy of the PIN now; ours goes.
-  WipeMemory(&pinLine[0], pinLine.size());
+  if (held.empty()) WipeMemory(&pinLine[0], pinLine.size());
 
-  bool stopping = false;
-  workers.Run(
-      [&](size_t index, const std::string& line) {
-        UpdateEvent event;
-        if (!FromJson(line, &event)) return;
-        event.unit = plan[index].target.label;  // only the worker's own unit is believed
-        if (event.kind == UpdateEvent::kStart) writing[index] = true;
+  runner.Run(
+      [&](size_t index, const UpdateEvent& event) {
+        if (event.kind == UpdateEvent::kStage) {
+          lastStage[index] = event.step;
+          // The unit took the PIN: it restarts into its bootloader.
+          if (index == probe && event.step == "wait for bootloader" && !held.empty()) release();
+        }
         if (event.kind == UpdateEvent::kRound) {
           rounds[index] = event.round;
-          reported[index] = true;
+          reported[index] = shown[index] = true;
         }
-        if (request.json)
-          WriteOut(ToJson(event) + "\n");
-        else
-          view->Handle(index, event, Now());
       },
-      [&](size_t index, int code) {
-        if (reported[index]) return;
-        reported[index] = true;
-        rounds[index].result = stopped[index] ? RoundResult::kNotReached : RoundResult::kFailed;
-        rounds[index].exitCode = kExitFailed;
-        rounds[index].text = stopped[index]
-                                 ? "stopped by the user before anything was written"
-                                 : "the worker process ended without a report (exit code " + std::to_string(code) + ")";
-      },
-      [&] {
-        if (stopping || !Interrupted()) return;
-        stopping = true;
-        WriteErr("tq35b: stopping: units being written finish on their own; the others are left alone\n");
-        for (size_t i = 0; i < plan.size(); ++i)
-          if (!reported[i] && !writing[i]) {
-            stopped[i] = true;
-            workers.Stop(i);
-          }
+      [&](size_t index, UpdateRunner::Ending ending, int exitCode, const std::string& problem) {
+        if (!reported[index]) {
+          reported[index] = true;
+          NoteLostRound(ending, exitCode, problem, lastStage[index], runner.Writing(index), &rounds[index]);
+        } else if (ending == UpdateRunner::Ending::kAbandonedWhileWriting &&
+                   rounds[index].result != RoundResult::kUpdated) {
+          NoteLostRound(ending, exitCode, problem, lastStage[index], true, &rounds[index]);
+        }
+        if (index != probe || held.empty()) return;
+        const bool refused = rounds[index].failedStep == "enter bootload" && rounds[index].exitCode == kExitFailed;
+        if (!refused || runner.Stopping()) {
+          release();
+          return;
+        }
+        char line[kInstallerPinLineSize];
+        const bool again = StdinIsTerminal() && pinTries < 3 &&
+                           (WriteErr("tq35b: " + plan[index].target.label + " refused the installer PIN\n"),
+                            ReadInstallerPinLine(line));
+        if (again) {
+          ++pinTries;
+          WipeMemory(&pinLine[0], pinLine.size());
+          pinLine.clear();
+          pinLine.append(line);
+          pinLine.push_back('\n');
+          WipeMemory(line, sizeof line);
+          reported[index] = shown[index] = false;
+          lastStage[index].clear();
+          runner.Add(index, argumentsOf(index), pinLine);
+          return;
+        }
+        WipeMemory(line, sizeof line);
+        for (size_t i : held) {
+          rounds[i].result = RoundResult::kNotReached;
+          rounds[i].exitCode = kExitFailed;
+          rounds[i].text = "not tried: " + plan[index].target.label +
+                           " refused the installer PIN, and a mistyped PIN is not sent to every unit";
+          reported[i] = true;
+        }
+        held.clear();
+        WipeMemory(&pinLine[0], pinLine.size());
       });
-  if (view) view->Finish();
+  runner.Finish();
+  WipeMemory(&pinLine[0], pinLine.size());
+  return shown;
 }
 
 }  // namespace
+
+void NoteLostRound(UpdateRunner::Ending ending, int exitCode, const std::string& problem, const std::string& stage,
+                   bool writing, RoundReport* round) {
+  round->exitCode = kExitFailed;
+  switch (ending) {
+    case UpdateRunner::Ending::kAbandonedWhileWriting:
+      round->result = RoundResult::kFailed;
+      round->failedStep = "update";
+      round->modeAfter = "bootload";
+      round->text = "abandoned by the user while being written: left part-written in bootload mode";
+      return;
+    case UpdateRunner::Ending::kStoppedBeforeWriting:
+      round->result = RoundResult::kNotReached;
+      round->text = "stopped by the user before anything was written";
+      // Once the PIN went out the unit restarts into its bootloader and
+      // stays there.
+      if (stage == "wait for bootloader") {
+        round->modeAfter = "bootload";
+        round->text += "; left in bootload mode";
+      } else if (stage == "enter bootload") {
+        round->modeAfter = "unknown";
+      }
+      return;
+    case UpdateRunner::Ending::kNotStarted:
+      round->result = RoundResult::kNotReached;
+      round->text = problem;
+      return;
+    case UpdateRunner::Ending::kEnded:
+      round->result = RoundResult::kFailed;
+      if (writing) round->failedStep = "update";
+      if (writing) round->modeAfter = "unknown";
+      round->text = "the worker process ended without a report (exit code " + std::to_string(exitCode) + ")";
+      return;
+  }
+}
 
 const char* PlanActionName(PlanAction action) {
   switch (action) {
@@ -382,20 +469,124 @@ int VenueExitCode(const std::vector<RoundReport>& rounds) {
   return CombinedExitCode(codes);
 }
 
+namespace {
+
+// The service record of the visit, as far as it went.
+class VisitReport {
+ public:
+  VisitReport(const VenueRequest& request, std::string started) : request_(request), started_(std::move(started)) {}
+
+  Json Document(const std::string& ending, const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds,
+                int exitCode) const {
+    Json units = Json::array();
+    for (size_t i = 0; i < plan.size(); ++i) units.push_back(UnitSummaryJson(plan[i], rounds[i]));
+    return Json{{"report", "tq35b update --all"},
+                {"started", started_},
+                {"model", Utf8(unitProperties.Get(L"model"))},
+                {"package_build", Utf8(unitProperties.Get(L"build-version"))},
+                {"server_firmware_version", Utf8(unitProperties.Get(L"server-fw-version"))},
+                {"choices",
+                 {{"server_firmware", request_.choices.serverFirmware},
+                  {"server_ui", request_.choices.serverUi},
+                  {"factory_defaults", request_.choices.factoryDefaults},
+                  {"skip_current", request_.skipCurrent},
+                  {"stay_in_bootload", request_.stayInBootload},
+                  {"dry_run", request_.dryRun}}},
+                {"ending", ending},
+                {"interrupted", Interrupted()},
+                {"exit_code", exitCode},
+                {"units", units}};
+  }
+
+  // Writes the report when one was asked for; the exit code to end with.
+  int Write(const std::string& ending, const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds,
+            int exitCode) const {
+    if (request_.reportPath.empty()) return exitCode;
+    std::string error;
+    if (!WriteFileAtomically(request_.reportPath, JsonDocument(Document(ending, plan, rounds, exitCode)), &error)) {
+      WriteErr("tq35b: cannot write the report to " + request_.reportPath + ": " + error + "\n");
+      return exitCode == kExitSuccess ? kExitFailed : exitCode;
+    }
+    return exitCode;
+  }
+
+ private:
+  const VenueRequest& request_;
+  const std::string started_;
+};
+
+std::vector<RoundReport> RoundsAsPlanned(const std::vector<PlanEntry>& plan, const std::string& notReached) {
+  std::vector<RoundReport> rounds(plan.size());
+  for (size_t i = 0; i < plan.size(); ++i) {
+    rounds[i].bootloaderVersion = plan[i].bootloaderVersion;
+    rounds[i].applicationBefore = plan[i].mode == "bootload" ? plan[i].applicationVersion : std::string();
+    rounds[i].modeAfter = plan[i].mode;
+    rounds[i].text = notReached;
+    if (plan[i].action == PlanAction::kCannot) {
+      rounds[i].result = RoundResult::kFailed;
+      rounds[i].failedStep = "plan";
+      rounds[i].exitCode = plan[i].exitCode;
+      rounds[i].text = plan[i].why;
+    }
+  }
+  return rounds;
+}
+
+// A folder beside the report where each worker leaves its round's record,
+// with the report as it stands (head.json): should this process end
+// before its workers, the last of them to finish still completes the
+// report.
+std::string MakeRecordFolder(const VenueRequest& request, const Json& head) {
+  if (request.reportPath.empty()) return std::string();
+  const std::string folder = request.reportPath + ".units-" + std::to_string(OwnProcessId());
+  std::string error;
+  if (!MakeFolder(folder) ||
+      !WriteFileAtomically(
+          folder + "/" + kRecordHead,
+          JsonDocument(Json{{"report_path", request.reportPath}, {"parent", OwnProcessId()}, {"report", head}}),
+          &error)) {
+    WriteErr("tq35b: cannot keep the units' records beside the report; the report is written at the end only\n");
+    RemoveFolder(folder);
+    return std::string();
+  }
+  return folder;
+}
+
+void RemoveRecordFolder(const std::string& folder) {
+  if (folder.empty()) return;
+  for (const std::string& name : FilesIn(folder)) RemoveFile(folder + "/" + name);
+  RemoveFolder(folder);
+}
+
+}  // namespace
+
 int RunVenueUpdate(const VenueRequest& request) {
   CatchInterrupt();
-  const std::string started = UtcTimestamp();
+  // The report is the record of the visit: a path it cannot be written to
+  // is found out before anything reaches a unit, not after.
+  if (!request.reportPath.empty()) {
+    std::string why;
+    if (!CanWriteReport(request.reportPath, &why)) {
+      WriteErr("tq35b: cannot write the report to " + request.reportPath + " (" + why + "); nothing was sent\n");
+      return kExitUsage;
+    }
+  }
+  const VisitReport report(request, UtcTimestamp());
   const std::string current = PackageApplicationVersion(Utf8(unitProperties.Get(L"server-fw-version")));
+  auto summary = [&](int exitCode, const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds) {
+    Json units = Json::array();
+    for (size_t i = 0; i < plan.size(); ++i) units.push_back(UnitSummaryJson(plan[i], rounds[i]));
+    WriteOut(JsonLine(Json{{"event", "summary"}, {"exit_code", exitCode}, {"units", units}}) + "\n");
+  };
 
   // Find.
   const std::vector<VenueUnit> units = FindUnits(request);
   if (units.empty()) {
     if (request.json)
-      WriteOut(JsonLine(Json{{"event", "summary"}, {"exit_code", int(kExitNoResponse)}, {"units", Json::array()}}) +
-               "\n");
+      summary(kExitNoResponse, {}, {});
     else
       WriteOut("No unit answered.\n");
-    return kExitNoResponse;
+    return report.Write("no unit found", {}, {}, kExitNoResponse);
   }
 
   // Plan.
@@ -404,45 +595,55 @@ int RunVenueUpdate(const VenueRequest& request) {
     for (const PlanEntry& entry : plan) WriteOut(JsonLine(PlanJson(entry, request.skipCurrent)) + "\n");
   else
     WriteOut(PlanTable(plan, request.skipCurrent));
-  if (request.dryRun) return kExitSuccess;
-
-  std::vector<RoundReport> rounds(plan.size());
-  for (size_t i = 0; i < plan.size(); ++i) {
-    rounds[i].bootloaderVersion = plan[i].bootloaderVersion;
-    rounds[i].applicationBefore = plan[i].mode == "bootload" ? plan[i].applicationVersion : std::string();
-    rounds[i].modeAfter = plan[i].mode;
-    if (plan[i].action == PlanAction::kCannot) {
-      rounds[i].result = RoundResult::kFailed;
-      rounds[i].failedStep = "plan";
-      rounds[i].exitCode = plan[i].exitCode;
-      rounds[i].text = plan[i].why;
-    }
+  if (request.dryRun) {
+    const std::vector<RoundReport> planned = RoundsAsPlanned(plan, "dry run: nothing was written");
+    if (request.json) summary(kExitSuccess, plan, planned);
+    return report.Write("dry run", plan, planned, kExitSuccess);
   }
+
+  std::vector<RoundReport> rounds = RoundsAsPlanned(plan, "not reached: the updater ended before this unit's turn");
 
   // Confirm, and read the PIN once.
   const size_t toWrite = static_cast<size_t>(std::count_if(plan.begin(), plan.end(), Writes));
   const bool anyToEnter = std::any_of(
       plan.begin(), plan.end(), [](const PlanEntry& entry) { return entry.action == PlanAction::kEnterThenUpdate; });
+  auto endBeforeRounds = [&](const std::string& ending, const std::string& why, int exitCode) {
+    for (size_t i = 0; i < plan.size(); ++i)
+      if (plan[i].action != PlanAction::kCannot) rounds[i].text = why;
+    if (request.json) summary(exitCode, plan, rounds);
+    return report.Write(ending, plan, rounds, exitCode);
+  };
   if (toWrite > 1 && !request.yes && StdinIsTerminal() &&
       !AskYes(("Update " + std::to_string(toWrite) + " units? [y/N] ").c_str())) {
     WriteErr("tq35b: nothing was written\n");
-    return kExitFailed;
+    return endBeforeRounds("declined", "not written: the update was declined", kExitFailed);
   }
   std::string pinLine;
+  pinLine.reserve(kInstallerPinLineSize + 1);  // no reallocation leaves a copy behind
   if (anyToEnter) {
     char line[kInstallerPinLineSize];
     const bool valid = ReadInstallerPinLine(line);
-    if (valid) pinLine = std::string(line) + "\n";
+    if (valid) {
+      pinLine.append(line);
+      pinLine.push_back('\n');
+    }
     WipeMemory(line, sizeof line);
     if (!valid) {
       WriteErr("tq35b: the installer PIN must be exactly four digits, on one line; nothing was written\n");
-      return kExitUsage;
+      return endBeforeRounds("bad PIN", "not written: the installer PIN was not four digits", kExitUsage);
     }
   }
 
+  std::vector<bool> shown(plan.size(), false);
   if (!Interrupted()) {
     if (!request.json) WriteOut("\n");
-    RunRounds(request, plan, pinLine, rounds);
+    const std::string folder = MakeRecordFolder(request,
+                                                report.Document("ended early", plan, rounds, VenueExitCode(rounds)));
+    shown = RunRounds(request, plan, pinLine, folder, rounds);
+    RemoveRecordFolder(folder);
+  } else {
+    for (size_t i = 0; i < plan.size(); ++i)
+      if (plan[i].action != PlanAction::kCannot) rounds[i].text = "stopped by the user before anything was written";
   }
   WipeMemory(&pinLine[0], pinLine.size());
   for (size_t i = 0; i < plan.size(); ++i) {
@@ -453,40 +654,25 @@ int RunVenueUpdate(const VenueRequest& request) {
     if (rounds[i].result == RoundResult::kSkipped && rounds[i].applicationAfter.empty())
       rounds[i].applicationAfter = rounds[i].applicationBefore;
     if (rounds[i].modeAfter.empty()) rounds[i].modeAfter = "unknown";
+    // Every unit has its round line, whether or not a worker sent one.
+    if (request.json && !shown[i]) {
+      UpdateEvent event;
+      event.kind = UpdateEvent::kRound;
+      event.unit = plan[i].target.label;
+      event.round = rounds[i];
+      WriteOut(ToJson(event) + "\n");
+    }
   }
 
   // Report.
   const int exitCode = VenueExitCode(rounds);
-  Json units_ = Json::array();
-  for (size_t i = 0; i < plan.size(); ++i) units_.push_back(UnitSummaryJson(plan[i], rounds[i]));
   if (request.json)
-    WriteOut(JsonLine(Json{{"event", "summary"}, {"exit_code", exitCode}, {"units", units_}}) + "\n");
+    summary(exitCode, plan, rounds);
   else
     WriteOut("\n" + SummaryTable(plan, rounds));
-  if (!request.reportPath.empty()) {
-    const Json report{{"report", "tq35b update --all"},
-                      {"started", started},
-                      {"model", Utf8(unitProperties.Get(L"model"))},
-                      {"package_build", Utf8(unitProperties.Get(L"build-version"))},
-                      {"server_firmware_version", Utf8(unitProperties.Get(L"server-fw-version"))},
-                      {"choices",
-                       {{"server_firmware", request.choices.serverFirmware},
-                        {"server_ui", request.choices.serverUi},
-                        {"factory_defaults", request.choices.factoryDefaults},
-                        {"skip_current", request.skipCurrent},
-                        {"stay_in_bootload", request.stayInBootload}}},
-                      {"interrupted", Interrupted()},
-                      {"exit_code", exitCode},
-                      {"units", units_}};
-    std::ofstream file(request.reportPath, std::ios::binary | std::ios::trunc);
-    file << JsonDocument(report);
-    file.close();
-    if (!file) {
-      WriteErr("tq35b: cannot write the report to " + request.reportPath + "\n");
-      return exitCode == kExitSuccess ? kExitFailed : exitCode;
-    }
-  }
-  return exitCode;
+  const int code = report.Write(Interrupted() ? "stopped" : "done", plan, rounds, exitCode);
+  FinishedAfterStop();
+  return code;
 }
 
 }  // namespace cli

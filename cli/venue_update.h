@@ -15,6 +15,7 @@
 #include "cli/json.h"
 #include "cli/unit_target.h"
 #include "cli/unit_update.h"
+#include "cli/workers/update_runner.h"
 #include "cli/update_events.h"
 
 namespace cli {
@@ -29,6 +30,7 @@ struct VenueRequest {
   bool yes = false;
   bool json = false;
   std::string reportPath;
+  size_t jobs = 64;  // workers at once
   // The arguments of every worker, before its own ones: the parser port
   // and, for the rounds, the overwrite choices.
   std::vector<std::string> queryArguments;
@@ -76,6 +78,12 @@ Json UnitSummaryJson(const PlanEntry& plan, const RoundReport& round);
 // share, or 1 when they differ.
 int VenueExitCode(const std::vector<RoundReport>& rounds);
 
+// What a round whose worker sent no report of its own came to, from how
+// the worker ended, the last stage it had begun and whether it had begun to
+// write the unit.
+void NoteLostRound(UpdateRunner::Ending ending, int exitCode, const std::string& problem, const std::string& stage,
+                   bool writing, RoundReport* round);
+
 // ---- one unit's round, in a worker process ----
 
 struct RoundRequest {
@@ -93,7 +101,23 @@ bool ParseRoundSteps(const std::string& steps, RoundRequest* request);
 std::string RoundSteps(const RoundRequest& request);
 
 // Writes the round's events as JSON lines, the round's report last, and
-// returns its exit code.
-int RunVenueRound(const RoundRequest& request);
+// returns its exit code. With `recordPath`, the round's report also goes to
+// that file, in the folder of the visit's records (see MergeRoundRecords).
+int RunVenueRound(const RoundRequest& request, const std::string& recordPath);
+
+// ---- the records that outlive the parent ----
+
+// The file of unit `index`'s record in the folder of the visit's records,
+// and the report as it stood when the rounds began.
+std::string RecordName(size_t index);
+constexpr const char* kRecordHead = "head.json";
+// Writes one round's record and, when the process that ran the visit is no
+// longer there to do it, merges every record present into its report.
+// Any worker may finish last, so each one that finds the parent gone
+// merges, and merges again if a record came in meanwhile.
+void RecordRound(const std::string& recordPath, const std::string& unit, const RoundReport& round);
+// The report of the head in `folder` with the records found there; false
+// when there is no head.
+bool MergeRoundRecords(const std::string& folder, Json* report, std::string* reportPath);
 
 }  // namespace cli

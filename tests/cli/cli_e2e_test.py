@@ -19,6 +19,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -513,10 +514,17 @@ class Venue(SimTestCase):
 
     def test_a_dry_run_sends_only_the_search_and_the_queries(self):
         units = self.mixed_venue()
+        report_path = os.path.join(units["numbered"].dir, "plan.json")
         result = run_cli("update", "--all", "--time", "5", "--skip-current", "--dry-run", "--json",
-                         stdin_text="1234\n")
+                         "--report", report_path, stdin_text="1234\n")
         self.assertExit(result, SUCCESS)
-        plan = {e["unit"]: e for e in json_lines(result.stdout) if e["event"] == "plan"}
+        events = json_lines(result.stdout)
+        self.assertEqual((events[-1]["event"], events[-1]["exit_code"], len(events[-1]["units"])), ("summary", 0, 6))
+        with open(report_path) as f:
+            report = json.load(f)
+        self.assertEqual((report["ending"], len(report["units"])), ("dry run", 6))
+        self.assertEqual({u["result"] for u in report["units"]}, {"not-reached"})
+        plan = {e["unit"]: e for e in events if e["event"] == "plan"}
         self.assertEqual({u: plan[u]["action"] for u in plan}, {
             "10.77.0.5": "update", "10.77.0.6": "update", "10.77.0.7": "enter-then-update",
             "10.77.0.8": "enter-then-update", "10.77.0.9": "skip", "10.77.0.10": "update"})
@@ -541,7 +549,7 @@ class Venue(SimTestCase):
         rows = {line.split()[0]: line for line in table[1:]}
         self.assertEqual(sorted(rows), sorted(u.address for u in units.values()), result.stdout)
         for name in ("numbered", "plain", "app1", "app2"):
-            self.assertRegex(rows[units[name].address], r"\bupdated\b.*\bapplication\b", name)
+            self.assertRegex(rows[units[name].address], r"\bsucceeded\b.*\bapplication\b", name)
         self.assertRegex(rows[units["current"].address], r"skipped \(current\)")
         self.assertRegex(rows[units["silent"].address], r"FAILED at update.*\bbootload\b")
 
@@ -552,7 +560,7 @@ class Venue(SimTestCase):
         for name in ("numbered", "plain", "app1", "app2"):
             unit = got[units[name].address]
             self.assertEqual((unit["result"], unit["mode_after"], unit["application_after"]),
-                             ("updated", "application", self.CURRENT), name)
+                             ("succeeded", "application", self.CURRENT), name)
         self.assertEqual(got["10.77.0.7"]["application_before"], "1.2")
         self.assertEqual((got["10.77.0.9"]["result"], got["10.77.0.9"]["mode_after"]), ("skipped", "application"))
         self.assertEqual((got["10.77.0.10"]["result"], got["10.77.0.10"]["failed_step"],
@@ -567,23 +575,38 @@ class Venue(SimTestCase):
         silent = units["silent"].dump_summary()
         self.assertEqual(silent["mode"], "bootload")
 
-    def test_a_wrong_pin_fails_that_unit_alone(self):
-        right = self.unit("10.77.0.5", "--mode", "application")
-        wrong = self.unit("10.77.0.6", "--mode", "application", "--pin", "9876")
-        result = run_cli("update", "--all", "--time", "5", "--json", stdin_text="1234\n", timeout=600)
-        self.assertExit(result, FAILED)
-        events = json_lines(result.stdout)
-        summary = {u["unit"]: u for u in events[-1]["units"]}
-        self.assertEqual(events[-1]["event"], "summary")
-        self.assertEqual((summary[right.address]["result"], summary[right.address]["mode_after"]),
-                         ("updated", "application"))
-        self.assertEqual((summary[wrong.address]["result"], summary[wrong.address]["failed_step"],
-                          summary[wrong.address]["exit_code"]), ("failed", "enter bootload", FAILED))
-        rounds = [e for e in events if e["event"] == "round"]
-        self.assertEqual(len(rounds), 2)
-        self.assertMemoryEqualsPackage(right)
-        refused = wrong.dump_summary()
-        self.assertEqual((refused["mode"], refused["program"]["bytes"]), ("application", 0))
+    def test_the_pin_is_tried_on_one_unit_first(self):
+        # The first unit in address order gets the PIN first. When it takes
+        # it, a unit with a PIN of its own fails alone; when it refuses it,
+        # no other unit is sent the PIN.
+        for first_refuses in (False, True):
+            with self.subTest(first_refuses=first_refuses):
+                pins = ("9876", "1234") if first_refuses else ("1234", "9876")
+                first = self.unit("10.77.0.5", "--mode", "application", "--pin", pins[0])
+                second = self.unit("10.77.0.6", "--mode", "application", "--pin", pins[1])
+                right, wrong = (second, first) if first_refuses else (first, second)
+                result = run_cli("update", "--all", "--time", "3", "--json", stdin_text="1234\n", timeout=600)
+                self.assertExit(result, FAILED)
+                events = json_lines(result.stdout)
+                self.assertEqual(events[-1]["event"], "summary")
+                summary = {u["unit"]: u for u in events[-1]["units"]}
+                self.assertEqual(sorted(e["unit"] for e in events if e["event"] == "round"),
+                                 [first.address, second.address], "every unit has its round line")
+                self.assertEqual((summary[wrong.address]["result"], summary[wrong.address]["failed_step"],
+                                  summary[wrong.address]["exit_code"]), ("failed", "enter bootload", FAILED))
+                if first_refuses:
+                    self.assertEqual(summary[right.address]["result"], "not-reached")
+                    self.assertIn("refused the installer PIN", summary[right.address]["text"])
+                    self.assertEqual(right.dump_summary()["mode"], "application")
+                else:
+                    self.assertEqual((summary[right.address]["result"], summary[right.address]["mode_after"]),
+                                     ("succeeded", "application"))
+                    self.assertMemoryEqualsPackage(right)
+                refused = wrong.dump_summary()
+                self.assertEqual((refused["mode"], refused["program"]["bytes"]), ("application", 0))
+                for unit in (first, second):
+                    unit.stop()
+                self.sims.clear()
 
     def test_the_pin_never_travels_in_arguments_and_a_bad_one_writes_nothing(self):
         unit = self.unit("10.77.0.5", "--mode", "application")
@@ -596,9 +619,42 @@ class Venue(SimTestCase):
         self.assertExit(run_cli("update", "--all", "--port", "/dev/null"), USAGE)
         for option in (["--skip-current"], ["--dry-run"], ["--time", "3"], ["--report", "x.json"]):
             self.assertExit(run_cli("update", "--ip", "10.77.0.99", *option), USAGE)
-        result = run_cli("update", "--all", "--time", "1")
+        report_path = os.path.join(tempfile.mkdtemp(prefix="tq-cli-"), "visit.json")
+        result = run_cli("update", "--all", "--time", "1", "--report", report_path)
         self.assertExit(result, NO_RESPONSE)
         self.assertIn("No unit answered.", result.stdout)
+        with open(report_path) as f:
+            self.assertEqual(json.load(f)["ending"], "no unit found")
+
+    def test_a_report_that_cannot_be_written_is_refused_before_anything_is_sent(self):
+        unit = self.unit("10.77.0.5", "--mode", "application")
+        folder = tempfile.mkdtemp(prefix="tq-cli-")
+        for path in (os.path.join(folder, "missing", "visit.json"), folder):
+            result = run_cli("update", "--all", "--time", "1", "--yes", "--report", path, stdin_text="1234\n")
+            self.assertExit(result, USAGE)
+            self.assertIn("cannot write the report to " + path, result.stderr)
+        summary = unit.dump_summary()
+        self.assertEqual((summary["mode"], summary["frames"]["received"], summary["commands"]), ("application", 0, {}))
+        self.assertEqual(os.listdir(folder), [], "nothing is left beside the report")
+
+    def test_jobs_bounds_the_units_written_at_once(self):
+        units = [self.unit("10.77.0.%d" % (10 + i)) for i in range(12)]
+        result = run_cli("update", "--all", "--time", "3", "--jobs", "4", "--json", "--no-server-ui", timeout=600)
+        self.assertExit(result, SUCCESS)
+        events = json_lines(result.stdout)
+        # Each unit's worker runs from its first event to its round line;
+        # the parent shows them in the order they came, so no more than four
+        # may be open at any point of the stream.
+        first, last = {}, {}
+        for i, event in enumerate(events):
+            if event["event"] in ("stage", "start", "unit", "status", "progress", "outcome", "round"):
+                first.setdefault(event["unit"], i)
+                if event["event"] == "round":
+                    last[event["unit"]] = i
+        self.assertEqual(sorted(last), sorted(u.address for u in units))
+        most = max(sum(1 for u in first if first[u] <= i <= last[u]) for i in range(len(events)))
+        self.assertLessEqual(most, 4)
+        self.assertEqual([u["result"] for u in events[-1]["units"]], ["succeeded"] * 12)
 
     def test_ctrl_c_lets_the_unit_being_written_finish_and_prints_the_table(self):
         unit = self.unit("10.77.0.5", "--delay-out", "100%:1")
@@ -615,7 +671,7 @@ class Venue(SimTestCase):
         self.assertEqual(proc.returncode, SUCCESS, err)
         self.assertIn("stopping", err)
         self.assertEqual(lines[-1]["event"], "summary")
-        self.assertEqual([(u["unit"], u["result"]) for u in lines[-1]["units"]], [(unit.address, "updated")])
+        self.assertEqual([(u["unit"], u["result"]) for u in lines[-1]["units"]], [(unit.address, "succeeded")])
         self.assertMemoryEqualsPackage(unit)
 
 
@@ -657,11 +713,121 @@ class VenueSearch(SimTestCase):
         [row] = report["units"]
         # Its application keeps the old address: the unit ends where it was.
         self.assertEqual((row["unit"], row["mac"], row["result"], row.get("moved_to"), row["mode_after"]),
-                         ("10.77.0.5", "02-54-51-4D-00-05", "updated", None, "application"), row)
+                         ("10.77.0.5", "02-54-51-4D-00-05", "succeeded", None, "application"), row)
         stages = [e["text"] for e in json_lines(result.stdout) if e["event"] == "stage"]
         self.assertIn("the unit (02-54-51-4D-00-05) answers at 10.77.0.50 now", stages)
         self.assertIn("the unit (02-54-51-4D-00-05) answers at 10.77.0.5 now", stages)
         self.assertMemoryEqualsPackage(unit)
+
+
+class VenueStop(SimTestCase):
+    """Ctrl-C, hang-ups and a lost updater while four units are being written.
+
+    Each unit takes 1 ms over each frame, so an update takes seconds and
+    the signals arrive while all four are being written.
+    """
+
+    def four_units_being_written(self, report_path, *options):
+        units = [self.sim("--announce-from", "10.77.0.%d" % (5 + i), "--handling", "1", bind="10.77.0.%d" % (5 + i))
+                 for i in range(4)]
+        proc = subprocess.Popen([CLI, "update", "--all", "--time", "2", "--json", "--yes", "--report", report_path,
+                                 *options], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        writing, lines = set(), []
+        for line in proc.stdout:
+            lines.append(json.loads(line))
+            if lines[-1]["event"] == "progress":
+                writing.add(lines[-1]["unit"])
+                if len(writing) == 4:
+                    break
+        self.assertEqual(len(writing), 4, lines)
+        errors = []
+        reader = threading.Thread(target=lambda: errors.extend(proc.stderr), daemon=True)
+        reader.start()
+        return units, proc, lines, errors
+
+    def wait_for(self, condition, what, seconds=300):
+        deadline = time.time() + seconds
+        while not condition():
+            self.assertLess(time.time(), deadline, "timed out waiting for " + what)
+            time.sleep(0.05)
+
+    def read_report(self, path):
+        with open(path) as f:
+            return {u["unit"]: u for u in json.load(f)["units"]}
+
+    def send(self, proc, errors, sig, shown):
+        """Sends a signal and waits until the updater has shown its effect
+        (its text on stderr), or has ended."""
+        proc.send_signal(sig)
+        if shown:
+            self.wait_for(lambda: any(shown in e for e in errors) or proc.poll() is not None, repr(shown))
+
+    def test_units_being_written_finish_whatever_the_updater_is_sent(self):
+        # The signals, each with the text the updater shows once it took
+        # it, and whether the updater lives to write the table and the
+        # report itself.
+        cases = {
+            "two Ctrl-C": ([(signal.SIGINT, "stopping"), (signal.SIGINT, "still being written")], True),
+            "a hang-up": ([(signal.SIGHUP, "stopping (the terminal went away)")], True),
+            "the updater killed": ([(signal.SIGKILL, None)], False),
+        }
+        for name, (signals, survives) in cases.items():
+            with self.subTest(name):
+                folder = tempfile.mkdtemp(prefix="tq-cli-")
+                report_path = os.path.join(folder, "visit.json")
+                units, proc, lines, errors = self.four_units_being_written(report_path)
+                try:
+                    for sig, shown in signals:
+                        self.send(proc, errors, sig, shown)
+                    events = lines + json_lines(proc.stdout.read())
+                    proc.wait(timeout=600)
+                    if not survives:
+                        # The last worker to finish completes the report.
+                        def all_in():
+                            try:
+                                return {u["result"] for u in self.read_report(report_path).values()} == {
+                                    "succeeded"}
+                            except (OSError, ValueError):
+                                return False
+                        self.wait_for(all_in, "the workers' report")
+                    # What reached the units first: each was finished and runs its application.
+                    for unit in units:
+                        self.assertMemoryEqualsPackage(unit)
+                        self.assertEqual(unit.dump_summary()["mode"], "application", name)
+                    report = self.read_report(report_path)
+                    for unit in units:
+                        self.assertEqual((report[unit.address]["result"], report[unit.address]["mode_after"]),
+                                         ("succeeded", "application"), name)
+                    if survives:
+                        self.assertEqual(proc.returncode, SUCCESS, "".join(errors))
+                        self.assertEqual(events[-1]["event"], "summary")
+                        self.assertEqual(sorted(e["unit"] for e in events if e["event"] == "round"),
+                                         sorted(u.address for u in units))
+                        self.assertEqual(os.listdir(folder), ["visit.json"], "the units' records are cleared away")
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                    for unit in units:
+                        unit.stop()
+                    self.sims.clear()
+
+    def test_a_third_ctrl_c_abandons_them_part_written_in_bootload_mode(self):
+        report_path = os.path.join(tempfile.mkdtemp(prefix="tq-cli-"), "visit.json")
+        units, proc, _, errors = self.four_units_being_written(report_path)
+        for shown in ("stopping", "still being written", "abandoning"):
+            self.send(proc, errors, signal.SIGINT, shown)
+        proc.communicate(timeout=600)
+        self.assertEqual(proc.returncode, FAILED, "".join(errors))
+        report = self.read_report(report_path)
+        for unit in units:
+            self.assertEqual((report[unit.address]["result"], report[unit.address]["mode_after"]),
+                             ("failed", "bootload"))
+            self.assertIn("part-written", report[unit.address]["text"])
+            self.assertEqual(unit.dump_summary()["mode"], "bootload")
+            same, _ = unit.memory_equals_package()
+            self.assertFalse(same)
 
 
 def main():

@@ -58,6 +58,15 @@ TEST(JsonLines, FiguresKeepOneDecimalAndNonFiniteOnesBecomeNull) {
   EXPECT_EQ(JsonLine(Json{{"v", TextOrNull("")}, {"w", TextOrNull("1.8")}}), R"({"v":null,"w":"1.8"})");
 }
 
+TEST(JsonLines, WholeNumbersOutsideTheirRangeGiveTheFallback) {
+  Json fields;
+  ASSERT_TRUE(ParseJsonObject(R"({"big":1e300,"nan":-1e19,"huge":18446744073709551615,"ok":12.9})", &fields));
+  EXPECT_EQ(FieldInt(fields, "big", 5), 5);
+  EXPECT_EQ(FieldInt(fields, "nan", 5), 5);
+  EXPECT_EQ(FieldInt(fields, "huge", 5), 5);
+  EXPECT_EQ(FieldInt(fields, "ok", 5), 12);
+}
+
 TEST(JsonLines, ReaderTakesEscapesAndRefusesWhatIsNotAnObject) {
   Json fields;
   ASSERT_TRUE(ParseJsonObject(R"( {"a":"\u00e9\ud83d\udd0a\/","b":1.5e2,"c":null} )", &fields));
@@ -325,7 +334,8 @@ TEST(ProgressViewTest, TheSummaryNamesEachUnitAndWhereAFailedOneStopped) {
 TEST(ExitCodes, SeveralUnitsShareAFailureCodeOrFallBackToFailed) {
   EXPECT_EQ(CombinedExitCode({0, 0, 0}), kExitSuccess);
   EXPECT_EQ(CombinedExitCode({0, 1, 0}), kExitFailed);
-  EXPECT_EQ(CombinedExitCode({3, 0, 3}), kExitNoResponse);
+  EXPECT_EQ(CombinedExitCode({3, 3}), kExitNoResponse);
+  EXPECT_EQ(CombinedExitCode({0, 0, 3}), kExitFailed) << "units updated and one silent: a mix, not 'no response'";
   EXPECT_EQ(CombinedExitCode({3, 4}), kExitFailed);
   EXPECT_EQ(CombinedExitCode({4}), kExitWrongResponse);
 }
@@ -599,13 +609,14 @@ TEST(VenueReport, TablesAndExitCodeSayWhatBecameOfEachUnit) {
   rounds[2].modeAfter = "unknown";
   rounds[2].text = "no answer";
   const std::string summary = SummaryTable(plan, rounds);
-  EXPECT_NE(summary.find("10.0.0.5        02-54-51-0A-00-05  3.1         -       1.8    updated            1:05  "
+  EXPECT_NE(summary.find("10.0.0.5        02-54-51-0A-00-05  3.1         -       1.8    succeeded          1:05  "
                          "application"),
             std::string::npos)
       << summary;
   EXPECT_NE(summary.find("FAILED at plan"), std::string::npos) << summary;
 
-  EXPECT_EQ(VenueExitCode(rounds), 3) << "the one failure's own code";
+  EXPECT_EQ(VenueExitCode(rounds), 1) << "a unit updated and one silent is a mix";
+  EXPECT_EQ(VenueExitCode({rounds[2], rounds[2]}), 3) << "the failures' own code when every unit failed alike";
   rounds[0].result = RoundResult::kFailed;
   rounds[0].exitCode = 1;
   EXPECT_EQ(VenueExitCode(rounds), 1) << "failures with different codes";
@@ -621,6 +632,35 @@ TEST(VenueReport, TablesAndExitCodeSayWhatBecameOfEachUnit) {
   EXPECT_EQ(FieldText(unit, "mode_before"), "bootload");
   EXPECT_EQ(FieldText(unit, "action"), "skip");
   EXPECT_EQ(FieldText(unit, "result"), "skipped");
+}
+
+TEST(VenueReport, ARoundCutShortSaysWhereItLeftTheUnit) {
+  using Ending = UpdateRunner::Ending;
+  struct Case {
+    Ending ending;
+    std::string stage;
+    bool writing;
+    RoundResult result;
+    std::string modeAfter, text;
+  };
+  const Case cases[] = {
+      // The PIN went out: the unit restarts into its bootloader and stays there.
+      {Ending::kStoppedBeforeWriting, "wait for bootloader", false, RoundResult::kNotReached, "bootload",
+       "left in bootload mode"},
+      {Ending::kStoppedBeforeWriting, "enter bootload", false, RoundResult::kNotReached, "unknown", "stopped"},
+      {Ending::kStoppedBeforeWriting, "", false, RoundResult::kNotReached, "application", "stopped"},
+      {Ending::kAbandonedWhileWriting, "update", true, RoundResult::kFailed, "bootload", "part-written"},
+      {Ending::kEnded, "update", true, RoundResult::kFailed, "unknown", "without a report"},
+  };
+  for (const Case& c : cases) {
+    RoundReport round;
+    round.modeAfter = "application";  // as planned
+    NoteLostRound(c.ending, 9, "", c.stage, c.writing, &round);
+    EXPECT_EQ(round.result, c.result) << c.stage;
+    EXPECT_EQ(round.modeAfter, c.modeAfter) << c.stage;
+    EXPECT_NE(round.text.find(c.text), std::string::npos) << round.text;
+    EXPECT_EQ(round.exitCode, kExitFailed);
+  }
 }
 
 }  // namespace

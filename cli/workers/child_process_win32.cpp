@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "cli/child_process.h"
+#include "cli/workers/child_process.h"
 #include "cli/text.h"
 
 namespace cli {
@@ -72,9 +72,11 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::s
   startup.hStdOutput = writeEnd;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION info = {};
-  // A process group of its own: Ctrl-C in the console does not reach it.
-  const BOOL started = ::CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                                        nullptr, nullptr, &startup, &info);
+  // A process group of its own, and a console of its own without a window:
+  // neither Ctrl-C or Ctrl-Break in the user's console nor closing that
+  // console's window reaches it, so a unit it writes is always finished.
+  const BOOL started = ::CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE,
+                                        CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
   // The parent's copies go at once, so that the pipe ends when the child does
   // and no later child inherits them.
   ::CloseHandle(writeEnd);
@@ -106,6 +108,8 @@ size_t ChildProcess::Read(char* buffer, size_t capacity) {
 void ChildProcess::Stop() {
   if (process_) ::TerminateProcess(static_cast<HANDLE>(process_), 1);
 }
+
+void ChildProcess::Kill() { Stop(); }
 
 int ChildProcess::Wait() {
   if (!process_) return -1;

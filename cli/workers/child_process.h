@@ -20,10 +20,14 @@ class ChildProcess {
   // added). Its standard input holds `input` and then ends (a secret such
   // as the installer PIN travels this way, never in the arguments); its
   // standard error is ours. It runs in a process group of its own, so that
-  // Ctrl-C on the terminal reaches only us.
+  // Ctrl-C on the terminal reaches only us, and on Windows without our
+  // console, so that closing the console window does not end it.
   bool Start(const std::vector<std::string>& arguments, const std::string& input, std::string* error);
-  // Ends the process before its time; Wait still gives its end.
+  // Asks the process to end before its time (a worker that has begun
+  // writing to a unit goes on); Wait still gives its end.
   void Stop();
+  // Ends the process at once, whatever it is doing.
+  void Kill();
   // Blocks until some output is there; 0 at the end of the output.
   size_t Read(char* buffer, size_t capacity);
   // Waits for the process to end and gives its exit code (-1 if unknown).

@@ -58,7 +58,8 @@ bool FindUnitByMac(const std::string& mac, bool bootload, uint32_t* address) {
 
 class Round {
  public:
-  explicit Round(const RoundRequest& request) : request_(request), target_(request.target), start_(Now()) {
+  Round(const RoundRequest& request, const std::string& recordPath)
+      : request_(request), target_(request.target), recordPath_(recordPath), start_(Now()) {
     report_.modeAfter = request.enter ? "application" : "bootload";
   }
 
@@ -139,6 +140,9 @@ class Round {
   }
 
   bool Update() {
+    // From here on the unit is finished whatever happens to the process
+    // that started this one.
+    WritingBegins();
     Stage("update", "writing the package");
     std::string outcomeText;
     const UpdateResult result = RunUnitUpdate(target_, request_.choices, [&](const UpdateEvent& event) {
@@ -185,6 +189,7 @@ class Round {
     event.unit = request_.target.label;
     event.round = report_;
     Emit(event);
+    if (!recordPath_.empty()) RecordRound(recordPath_, request_.target.label, report_);
     return report_.exitCode;
   }
 
@@ -236,6 +241,7 @@ class Round {
 
   const RoundRequest& request_;
   UnitTarget target_;  // where the unit is reached now
+  const std::string recordPath_;
   const int64_t start_;
   RoundReport report_;
 };
@@ -275,6 +281,9 @@ std::string RoundSteps(const RoundRequest& request) {
   return steps;
 }
 
-int RunVenueRound(const RoundRequest& request) { return Round(request).Run(); }
+int RunVenueRound(const RoundRequest& request, const std::string& recordPath) {
+  ShieldWorker();
+  return Round(request, recordPath).Run();
+}
 
 }  // namespace cli

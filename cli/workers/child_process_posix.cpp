@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstring>
 
-#include "cli/child_process.h"
+#include "cli/workers/child_process.h"
 
 extern char** environ;
 
@@ -99,6 +99,10 @@ size_t ChildProcess::Read(char* buffer, size_t capacity) {
 
 void ChildProcess::Stop() {
   if (pid_ > 0) ::kill(pid_, SIGTERM);
+}
+
+void ChildProcess::Kill() {
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
 }
 
 int ChildProcess::Wait() {
