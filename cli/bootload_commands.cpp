@@ -10,7 +10,7 @@
 #include "cli/console_window.h"
 #include "cli/exit_codes.h"
 #include "cli/json.h"
-#include "cli/terminal.h"
+#include "cli/terminal/terminal.h"
 #include "cli/text.h"
 #include "control/text_commands.h"
 #include "link/transport.h"

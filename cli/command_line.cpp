@@ -8,11 +8,11 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/package_startup.h"
-#include "cli/terminal.h"
+#include "cli/terminal/terminal.h"
 #include "cli/text.h"
 #include "cli/update_command.h"
 #include "cli/workers/update_runner.h"
-#include "cli/venue_update.h"
+#include "cli/venue/venue_update.h"
 #include "package/properties_container.h"
 
 namespace cli {

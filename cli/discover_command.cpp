@@ -11,7 +11,7 @@
 #include "cli/console_window.h"
 #include "cli/exit_codes.h"
 #include "cli/json.h"
-#include "cli/terminal.h"
+#include "cli/terminal/terminal.h"
 #include "cli/text.h"
 #include "discovery/discovery_workers.h"
 #include "discovery/ip_discover.h"

@@ -8,7 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/json.h"
 #include "cli/package_startup.h"
-#include "cli/terminal.h"
+#include "cli/terminal/terminal.h"
 #include "cli/text.h"
 #include "package/bin_manager.h"
 #include "package/hex_manager.h"

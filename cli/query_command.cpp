@@ -3,7 +3,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json.h"
-#include "cli/terminal.h"
+#include "cli/terminal/terminal.h"
 #include "cli/text.h"
 #include "cli/unit_query.h"
 

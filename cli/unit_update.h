@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "cli/unit_target.h"
-#include "cli/update_events.h"
+#include "cli/workers/update_events.h"
 
 namespace cli {
 

@@ -4,8 +4,8 @@
 
 #include "cli/exit_codes.h"
 #include "cli/json.h"
-#include "cli/progress_view.h"
-#include "cli/terminal.h"
+#include "cli/terminal/progress_view.h"
+#include "cli/terminal/terminal.h"
 #include "cli/workers/update_runner.h"
 #include "platform/platform.h"
 

@@ -8,7 +8,7 @@
 #include "cli/exit_codes.h"
 #include "cli/venue/report_files.h"
 #include "cli/update_command.h"
-#include "cli/venue_update.h"
+#include "cli/venue/venue_update.h"
 
 namespace cli {
 

@@ -1,7 +1,7 @@
 #include "cli/workers/update_runner.h"
 
-#include "cli/progress_view.h"
-#include "cli/terminal.h"
+#include "cli/terminal/progress_view.h"
+#include "cli/terminal/terminal.h"
 #include "platform/platform.h"
 
 namespace cli {

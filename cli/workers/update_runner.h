@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/update_events.h"
+#include "cli/workers/update_events.h"
 #include "cli/workers/worker_pool.h"
 
 namespace cli {

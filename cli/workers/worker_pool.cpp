@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "cli/workers/child_process.h"
-#include "cli/terminal.h"
+#include "cli/terminal/terminal.h"
 
 namespace cli {
 

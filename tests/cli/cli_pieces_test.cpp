@@ -19,13 +19,13 @@
 #include "cli/console_window.h"
 #include "cli/exit_codes.h"
 #include "cli/json.h"
-#include "cli/progress_meter.h"
-#include "cli/progress_view.h"
+#include "cli/terminal/progress_meter.h"
+#include "cli/terminal/progress_view.h"
 #include "cli/text.h"
 #include "cli/unit_target.h"
 #include "cli/update_command.h"
-#include "cli/update_events.h"
-#include "cli/venue_update.h"
+#include "cli/workers/update_events.h"
+#include "cli/venue/venue_update.h"
 #include "platform/platform.h"
 
 namespace cli {

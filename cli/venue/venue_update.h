@@ -16,7 +16,7 @@
 #include "cli/unit_target.h"
 #include "cli/unit_update.h"
 #include "cli/workers/update_runner.h"
-#include "cli/update_events.h"
+#include "cli/workers/update_events.h"
 
 namespace cli {
 

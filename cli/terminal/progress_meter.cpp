@@ -1,4 +1,4 @@
-#include "cli/progress_meter.h"
+#include "cli/terminal/progress_meter.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "cli/terminal.h"
+#include "cli/terminal/terminal.h"
 #include "cli/text.h"
 
 namespace cli {

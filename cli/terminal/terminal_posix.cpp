@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/terminal.h"
+#include "cli/terminal/terminal.h"
 
 namespace cli {
 

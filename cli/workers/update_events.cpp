@@ -1,4 +1,4 @@
-#include "cli/update_events.h"
+#include "cli/workers/update_events.h"
 
 #include "cli/exit_codes.h"
 #include "cli/json.h"

@@ -1,4 +1,4 @@
-#include "cli/progress_view.h"
+#include "cli/terminal/progress_view.h"
 
 #include <algorithm>
 #include <cstdio>

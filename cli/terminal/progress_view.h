@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/update_events.h"
+#include "cli/workers/update_events.h"
 
 namespace cli {
 

@@ -1,4 +1,4 @@
-#include "cli/venue_update.h"
+#include "cli/venue/venue_update.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -14,8 +14,8 @@
 #include "app/app_state.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "cli/progress_view.h"
-#include "cli/terminal.h"
+#include "cli/terminal/progress_view.h"
+#include "cli/terminal/terminal.h"
 #include "cli/text.h"
 #include "cli/unit_query.h"
 #include "cli/update_command.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/json.h"
-#include "cli/progress_meter.h"
+#include "cli/terminal/progress_meter.h"
 
 namespace cli {
 
