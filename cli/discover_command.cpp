@@ -30,39 +30,27 @@ struct FoundUnit {
   bool linkLocal = false;
 };
 
-// Keeps the first report of each unit, as the Discover dialog does: a
-// unit that later answers with other flags keeps its first entry.
+// Collects the units as they are found: the serial worker's reports, kept
+// once per port as the Discover dialog keeps them, and the units of the
+// complete network search, which reports each unit once itself.
 class DiscoveryWatcher : public MessageHandler {
  public:
   explicit DiscoveryWatcher(bool json) : json_(json) {}
 
   void OnMessage(uint32_t message, platform::MessageWParam wParam, platform::MessageLParam lParam) override {
+    if (message != UWM_SERIAL_UNIT_FOUND) return;
+    const int index = static_cast<int>(lParam);
+    if (index < 0 || index >= kSerialPortCount) return;
+    for (const FoundUnit& known : units)
+      if (known.portIndex == index) return;
     FoundUnit unit;
-    if (message == UWM_NETWORK_UNIT_FOUND) {
-      unit.address = static_cast<uint32_t>(lParam);
-      for (const FoundUnit& known : units)
-        if (known.portIndex < 0 && known.address == unit.address) return;
-      unit.name = DottedAddress(unit.address);
-      unit.bootload = (wParam & kUnitInBootload) != 0;
-      unit.otherSubnet = (wParam & kUnitOtherSubnet) != 0;
-      unit.linkLocal = (wParam & kUnitLinkLocal) != 0;
-    } else if (message == UWM_SERIAL_UNIT_FOUND) {
-      const int index = static_cast<int>(lParam);
-      if (index < 0 || index >= kSerialPortCount) return;
-      for (const FoundUnit& known : units)
-        if (known.portIndex == index) return;
-      unit.portIndex = index;
-      unit.name = PortLabel(index);
-      unit.bootload = wParam != 0;
-    } else {
-      return;
-    }
-    units.push_back(unit);
-    if (json_) WriteOut(UnitJson(unit) + "\n");
+    unit.portIndex = index;
+    unit.name = PortLabel(index);
+    unit.bootload = wParam != 0;
+    Add(unit);
   }
   void OnStatus(const std::wstring&) override {}
 
-  // A unit of the complete network search, heard for the first time.
   void OnNetworkAnswer(const NetworkAnswer& answer) {
     FoundUnit unit;
     unit.address = answer.address;
@@ -71,6 +59,10 @@ class DiscoveryWatcher : public MessageHandler {
     unit.bootload = (answer.flags & kUnitInBootload) != 0;
     unit.otherSubnet = (answer.flags & kUnitOtherSubnet) != 0;
     unit.linkLocal = (answer.flags & kUnitLinkLocal) != 0;
+    Add(unit);
+  }
+
+  void Add(const FoundUnit& unit) {
     units.push_back(unit);
     if (json_) WriteOut(UnitJson(unit) + "\n");
   }

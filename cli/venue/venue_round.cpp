@@ -226,11 +226,8 @@ class Round {
     uint32_t address = 0;
     if (request_.mac.empty() || !FindUnitByMac(request_.mac, bootload, &address) || address == target_.address)
       return false;
-    UnitTarget moved;
-    std::string error;
-    if (!ParseNetworkTarget(DottedAddress(address), &moved, &error)) return false;
-    moved.bootloaderPort = target_.bootloaderPort;
-    target_.address = moved.address;
+    // The same ports at the new address; the label stays the unit's name.
+    target_.address = address;
     // Back where it was planned (its application may keep the old address
     // when only its bootloader takes another) is no move.
     report_.movedTo = address == request_.target.address ? std::string() : DottedAddress(address);
