@@ -35,8 +35,9 @@ struct FoundNetworkUnit {
   bool bootload;
   std::string mac;
 };
-std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds,
-                                               const std::function<void(const std::string&)>& problem);
+// `found`, when given, hears the count of units found so far as it grows.
+std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds, const std::function<void(const std::string&)>& problem,
+                                               const std::function<void(size_t)>& found = nullptr);
 
 // The installer PIN: four digits, read without echo from a terminal or as
 // one line from standard input, never from the command line or the

@@ -65,6 +65,7 @@ class DiscoveryWatcher : public MessageHandler {
   void Add(const FoundUnit& unit) {
     units.push_back(unit);
     if (json_) WriteOut(UnitJson(unit) + "\n");
+    if (onAdd) onAdd(units.size());
   }
 
   static std::string PortLabel(int index) {
@@ -93,6 +94,7 @@ class DiscoveryWatcher : public MessageHandler {
   }
 
   std::vector<FoundUnit> units;
+  std::function<void(size_t)> onAdd;  // hears the count as it grows
 
  private:
   bool json_;
@@ -186,16 +188,17 @@ bool Search(bool serial, uint32_t seconds, DiscoveryWatcher& watcher, bool* cut)
 
 }  // namespace
 
-std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds,
-                                               const std::function<void(const std::string&)>& problem) {
+std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds, const std::function<void(const std::string&)>& problem,
+                                               const std::function<void(size_t)>& found) {
   DiscoveryWatcher watcher(false);
+  watcher.onAdd = found;
   const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) { problem("[" + shown.caption + "] " + shown.text); });
-  std::vector<FoundNetworkUnit> found;
+  std::vector<FoundNetworkUnit> units;
   bool cut = false;
-  if (!Search(false, seconds, watcher, &cut)) return found;
+  if (!Search(false, seconds, watcher, &cut)) return units;
   if (cut) problem(CutSearchText(watcher.units.size(), seconds));
-  for (const FoundUnit& unit : watcher.units) found.push_back({unit.address, unit.bootload, unit.mac});
-  return found;
+  for (const FoundUnit& unit : watcher.units) units.push_back({unit.address, unit.bootload, unit.mac});
+  return units;
 }
 
 int RunDiscoverCommand(const DiscoverRequest& request) {

@@ -96,10 +96,7 @@ int RunInWorkers(const UpdateRequest& request) {
         codes[index] = kExitFailed;
         outcomes[index] = lost;
         // Shown like any outcome, so that every unit has one.
-        if (request.json)
-          WriteOut(ToJson(lost) + "\n");
-        else
-          runner.Show(index, lost);
+        runner.Show(index, lost);
       });
   runner.Finish();
   const int exitCode = CombinedExitCode(codes);

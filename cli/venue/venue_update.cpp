@@ -89,8 +89,9 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-// The time of day the visit started, for the service record.
-std::string UtcTimestamp() {
+}  // namespace
+
+std::string VisitStartTime() {
   const std::time_t now = std::time(nullptr);
   std::tm parts{};
 #ifdef _WIN32
@@ -108,12 +109,11 @@ std::string UtcTimestamp() {
 // is one unit), and the ones named with --ip. A named unit at the address
 // of one found is that unit, whatever port it was named with: two rounds on
 // one unit at once would fight over its bootloader.
-std::vector<VenueUnit> FindUnits(const VenueRequest& request) {
-  if (!request.json && StdoutIsTerminal())
-    WriteErr("Searching the local networks for " + std::to_string(request.seconds) + " s...\n");
+std::vector<VenueUnit> FindVenueUnits(const VenueRequest& request, VenueView& view) {
   std::vector<VenueUnit> units;
-  for (const FoundNetworkUnit& found :
-       FindNetworkUnits(request.seconds, [](const std::string& problem) { WriteErr("tq35b: " + problem + "\n"); })) {
+  for (const FoundNetworkUnit& found : FindNetworkUnits(
+           request.seconds, [&view](const std::string& problem) { view.Notice(problem); },
+           [&view](size_t count) { view.Found(count); })) {
     if (!found.mac.empty() &&
         std::any_of(units.begin(), units.end(), [&](const VenueUnit& unit) { return unit.mac == found.mac; }))
       continue;
@@ -139,16 +139,21 @@ std::vector<VenueUnit> FindUnits(const VenueRequest& request) {
   return units;
 }
 
+namespace {
+
 std::vector<std::string> TargetArguments(const UnitTarget& target) { return {"--ip", target.label}; }
 
 // Every unit's query, side by side, each in a worker process, at most
 // --jobs at once. A unit that answers nothing is asked once more: the text
 // port gets only 250 ms, which a busy machine can miss. A stop leaves the
 // queries not yet answered unanswered.
-std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<VenueUnit>& units,
-                                const std::string& current) {
+}  // namespace
+
+std::vector<PlanEntry> MakeVenuePlan(const VenueRequest& request, const std::vector<VenueUnit>& units,
+                                     VenueView& view) {
+  const std::string current = PackageApplicationVersion(Utf8(unitProperties.Get(L"server-fw-version")));
   std::vector<Json> answers(units.size());
-  for (int attempt = 0; attempt < 2 && !Interrupted(); ++attempt) {
+  for (int attempt = 0; attempt < 2 && view.StopRequests() == 0; ++attempt) {
     WorkerPool workers(request.jobs);
     for (size_t i = 0; i < units.size(); ++i) {
       if (attempt > 0 &&
@@ -165,11 +170,11 @@ std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<V
           if (ParseJsonObject(line, &answer) && FieldText(answer, "event") == "query") answers[index] = answer;
         },
         nullptr,
-        [](size_t, const WorkerPool::End& end) {
-          if (!end.started && !end.cancelled) WriteErr("tq35b: " + end.problem + "\n");
+        [&view](size_t, const WorkerPool::End& end) {
+          if (!end.started && !end.cancelled) view.Notice(end.problem);
         },
         [&] {
-          if (stopped || !Interrupted()) return;
+          if (stopped || view.StopRequests() == 0) return;
           stopped = true;
           for (size_t i = 0; i < units.size(); ++i) {
             workers.Cancel(i);
@@ -184,6 +189,8 @@ std::vector<PlanEntry> MakePlan(const VenueRequest& request, const std::vector<V
   }
   return plan;
 }
+
+namespace {
 
 Json PlanJson(const PlanEntry& entry, bool skipCurrent) {
   return Json{{"event", "plan"},
@@ -217,12 +224,15 @@ RoundRequest RoundFor(const PlanEntry& entry, const VenueRequest& request) {
 // has taken it do the others get it, so that a mistyped PIN reaches one
 // unit, and on a terminal it is asked for again. Returns, per unit, whether
 // its worker's own round line was shown.
-std::vector<bool> RunRounds(const VenueRequest& request, const std::vector<PlanEntry>& plan, std::string& pinLine,
-                            const std::string& recordFolder, std::vector<RoundReport>& rounds) {
+}  // namespace
+
+std::vector<bool> RunVenueRounds(const VenueRequest& request, const std::vector<PlanEntry>& plan,
+                                 const std::vector<bool>& chosen, std::string& pinLine, const std::string& recordFolder,
+                                 VenueView& view, std::vector<RoundReport>& rounds) {
   const size_t count = plan.size();
   std::vector<std::string> labels;
   for (const PlanEntry& entry : plan) labels.push_back(entry.target.label);
-  UpdateRunner runner(request.json, labels, request.jobs);
+  UpdateRunner runner(view.RoundsView(labels), labels, request.jobs);
   std::vector<bool> reported(count, false), shown(count, false);
   std::vector<std::string> lastStage(count);
 
@@ -255,7 +265,7 @@ std::vector<bool> RunRounds(const VenueRequest& request, const std::vector<PlanE
   };
 
   for (size_t i = 0; i < count; ++i) {
-    if (plan[i].action == PlanAction::kCannot) {
+    if (plan[i].action == PlanAction::kCannot || !chosen[i]) {
       reported[i] = true;
       continue;
     }
@@ -307,23 +317,15 @@ std::vector<bool> RunRounds(const VenueRequest& request, const std::vector<PlanE
           release();
           return;
         }
-        char line[kInstallerPinLineSize];
-        const bool again = StdinIsTerminal() && pinTries < 3 &&
-                           (WriteErr("tq35b: " + plan[index].target.label + " refused the installer PIN\n"),
-                            ReadInstallerPinLine(line));
-        if (again) {
+        WipeMemory(&pinLine[0], pinLine.size());
+        pinLine.clear();
+        if (pinTries < 3 && view.AskPinAgain(plan[index].target.label, &pinLine)) {
           ++pinTries;
-          WipeMemory(&pinLine[0], pinLine.size());
-          pinLine.clear();
-          pinLine.append(line);
-          pinLine.push_back('\n');
-          WipeMemory(line, sizeof line);
           reported[index] = shown[index] = false;
           lastStage[index].clear();
           runner.Add(index, argumentsOf(index), pinLine);
           return;
         }
-        WipeMemory(line, sizeof line);
         for (size_t i : held) {
           rounds[i].result = RoundResult::kNotReached;
           rounds[i].exitCode = kExitFailed;
@@ -338,8 +340,6 @@ std::vector<bool> RunRounds(const VenueRequest& request, const std::vector<PlanE
   WipeMemory(&pinLine[0], pinLine.size());
   return shown;
 }
-
-}  // namespace
 
 void NoteLostRound(UpdateRunner::Ending ending, int exitCode, const std::string& problem, const std::string& stage,
                    bool writing, RoundReport* round) {
@@ -469,51 +469,28 @@ int VenueExitCode(const std::vector<RoundReport>& rounds) {
   return CombinedExitCode(codes);
 }
 
-namespace {
-
-// The service record of the visit, as far as it went.
-class VisitReport {
- public:
-  VisitReport(const VenueRequest& request, std::string started) : request_(request), started_(std::move(started)) {}
-
-  Json Document(const std::string& ending, const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds,
-                int exitCode) const {
-    Json units = Json::array();
-    for (size_t i = 0; i < plan.size(); ++i) units.push_back(UnitSummaryJson(plan[i], rounds[i]));
-    return Json{{"report", "tq35b update --all"},
-                {"started", started_},
-                {"model", Utf8(unitProperties.Get(L"model"))},
-                {"package_build", Utf8(unitProperties.Get(L"build-version"))},
-                {"server_firmware_version", Utf8(unitProperties.Get(L"server-fw-version"))},
-                {"choices",
-                 {{"server_firmware", request_.choices.serverFirmware},
-                  {"server_ui", request_.choices.serverUi},
-                  {"factory_defaults", request_.choices.factoryDefaults},
-                  {"skip_current", request_.skipCurrent},
-                  {"stay_in_bootload", request_.stayInBootload},
-                  {"dry_run", request_.dryRun}}},
-                {"ending", ending},
-                {"interrupted", Interrupted()},
-                {"exit_code", exitCode},
-                {"units", units}};
-  }
-
-  // Writes the report when one was asked for; the exit code to end with.
-  int Write(const std::string& ending, const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds,
-            int exitCode) const {
-    if (request_.reportPath.empty()) return exitCode;
-    std::string error;
-    if (!WriteFileAtomically(request_.reportPath, JsonDocument(Document(ending, plan, rounds, exitCode)), &error)) {
-      WriteErr("tq35b: cannot write the report to " + request_.reportPath + ": " + error + "\n");
-      return exitCode == kExitSuccess ? kExitFailed : exitCode;
-    }
-    return exitCode;
-  }
-
- private:
-  const VenueRequest& request_;
-  const std::string started_;
-};
+Json VisitReportDocument(const VenueRequest& request, const std::string& started, const std::string& ending,
+                         bool stopped, const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds,
+                         int exitCode) {
+  Json units = Json::array();
+  for (size_t i = 0; i < plan.size(); ++i) units.push_back(UnitSummaryJson(plan[i], rounds[i]));
+  return Json{{"report", "tq35b update --all"},
+              {"started", started},
+              {"model", Utf8(unitProperties.Get(L"model"))},
+              {"package_build", Utf8(unitProperties.Get(L"build-version"))},
+              {"server_firmware_version", Utf8(unitProperties.Get(L"server-fw-version"))},
+              {"choices",
+               {{"server_firmware", request.choices.serverFirmware},
+                {"server_ui", request.choices.serverUi},
+                {"factory_defaults", request.choices.factoryDefaults},
+                {"skip_current", request.skipCurrent},
+                {"stay_in_bootload", request.stayInBootload},
+                {"dry_run", request.dryRun}}},
+              {"ending", ending},
+              {"interrupted", stopped},
+              {"exit_code", exitCode},
+              {"units", units}};
+}
 
 std::vector<RoundReport> RoundsAsPlanned(const std::vector<PlanEntry>& plan, const std::string& notReached) {
   std::vector<RoundReport> rounds(plan.size());
@@ -531,6 +508,65 @@ std::vector<RoundReport> RoundsAsPlanned(const std::vector<PlanEntry>& plan, con
   }
   return rounds;
 }
+
+void CompleteRounds(const std::vector<PlanEntry>& plan, std::vector<RoundReport>* rounds) {
+  for (size_t i = 0; i < plan.size(); ++i) {
+    RoundReport& round = (*rounds)[i];
+    // What the worker did not learn, the plan knew.
+    if (round.bootloaderVersion.empty()) round.bootloaderVersion = plan[i].bootloaderVersion;
+    if (round.applicationBefore.empty() && plan[i].mode == "bootload")
+      round.applicationBefore = plan[i].applicationVersion;
+    if (round.result == RoundResult::kSkipped && round.applicationAfter.empty())
+      round.applicationAfter = round.applicationBefore;
+    if (round.modeAfter.empty()) round.modeAfter = "unknown";
+  }
+}
+
+std::string VenueTally(const std::vector<RoundReport>& rounds) {
+  size_t updated = 0, skipped = 0, failed = 0;
+  for (const RoundReport& round : rounds) {
+    if (round.result == RoundResult::kUpdated)
+      ++updated;
+    else if (round.result == RoundResult::kSkipped)
+      ++skipped;
+    else
+      ++failed;  // a unit not reached did not get what was asked for either
+  }
+  return std::to_string(updated) + " updated, " + std::to_string(skipped) + " skipped, " + std::to_string(failed) +
+         " failed";
+}
+
+namespace {
+
+// The terminal's side of a visit: notices on standard error, the rounds in
+// the progress view or as JSON lines, a refused PIN asked again when a
+// person is there to type it.
+class TerminalVenueView : public VenueView {
+ public:
+  explicit TerminalVenueView(bool json) : json_(json) {}
+  void Notice(const std::string& text) override { WriteErr("tq35b: " + text + "\n"); }
+  int StopRequests() const override { return Interrupted() ? std::max(1, InterruptCount()) : 0; }
+  RunnerView& RoundsView(const std::vector<std::string>& labels) override {
+    rounds_ = MakeTerminalRunnerView(json_, labels);
+    return *rounds_;
+  }
+  bool AskPinAgain(const std::string& unit, std::string* pinLine) override {
+    if (!StdinIsTerminal()) return false;
+    WriteErr("tq35b: " + unit + " refused the installer PIN\n");
+    char line[kInstallerPinLineSize];
+    const bool read = ReadInstallerPinLine(line);
+    if (read) {
+      pinLine->append(line);
+      pinLine->push_back('\n');
+    }
+    WipeMemory(line, sizeof line);
+    return read;
+  }
+
+ private:
+  bool json_;
+  std::unique_ptr<RunnerView> rounds_;
+};
 
 // A folder beside the report where each worker leaves its round's record,
 // with the report as it stands (head.json): should this process end
@@ -571,8 +607,20 @@ int RunVenueUpdate(const VenueRequest& request) {
       return kExitUsage;
     }
   }
-  const VisitReport report(request, UtcTimestamp());
-  const std::string current = PackageApplicationVersion(Utf8(unitProperties.Get(L"server-fw-version")));
+  TerminalVenueView view(request.json);
+  const std::string started = VisitStartTime();
+  // Writes the report when one was asked for; the exit code to end with.
+  auto writeReport = [&](const std::string& ending, const std::vector<PlanEntry>& plan,
+                         const std::vector<RoundReport>& rounds, int exitCode) {
+    if (request.reportPath.empty()) return exitCode;
+    std::string error;
+    const Json document = VisitReportDocument(request, started, ending, Interrupted(), plan, rounds, exitCode);
+    if (!WriteFileAtomically(request.reportPath, JsonDocument(document), &error)) {
+      WriteErr("tq35b: cannot write the report to " + request.reportPath + ": " + error + "\n");
+      return exitCode == kExitSuccess ? kExitFailed : exitCode;
+    }
+    return exitCode;
+  };
   auto summary = [&](int exitCode, const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds) {
     Json units = Json::array();
     for (size_t i = 0; i < plan.size(); ++i) units.push_back(UnitSummaryJson(plan[i], rounds[i]));
@@ -580,17 +628,19 @@ int RunVenueUpdate(const VenueRequest& request) {
   };
 
   // Find.
-  const std::vector<VenueUnit> units = FindUnits(request);
+  if (!request.json && StdoutIsTerminal())
+    WriteErr("Searching the local networks for " + std::to_string(request.seconds) + " s...\n");
+  const std::vector<VenueUnit> units = FindVenueUnits(request, view);
   if (units.empty()) {
     if (request.json)
       summary(kExitNoResponse, {}, {});
     else
       WriteOut("No unit answered.\n");
-    return report.Write("no unit found", {}, {}, kExitNoResponse);
+    return writeReport("no unit found", {}, {}, kExitNoResponse);
   }
 
   // Plan.
-  const std::vector<PlanEntry> plan = MakePlan(request, units, current);
+  const std::vector<PlanEntry> plan = MakeVenuePlan(request, units, view);
   if (request.json)
     for (const PlanEntry& entry : plan) WriteOut(JsonLine(PlanJson(entry, request.skipCurrent)) + "\n");
   else
@@ -598,7 +648,7 @@ int RunVenueUpdate(const VenueRequest& request) {
   if (request.dryRun) {
     const std::vector<RoundReport> planned = RoundsAsPlanned(plan, "dry run: nothing was written");
     if (request.json) summary(kExitSuccess, plan, planned);
-    return report.Write("dry run", plan, planned, kExitSuccess);
+    return writeReport("dry run", plan, planned, kExitSuccess);
   }
 
   std::vector<RoundReport> rounds = RoundsAsPlanned(plan, "not reached: the updater ended before this unit's turn");
@@ -611,7 +661,7 @@ int RunVenueUpdate(const VenueRequest& request) {
     for (size_t i = 0; i < plan.size(); ++i)
       if (plan[i].action != PlanAction::kCannot) rounds[i].text = why;
     if (request.json) summary(exitCode, plan, rounds);
-    return report.Write(ending, plan, rounds, exitCode);
+    return writeReport(ending, plan, rounds, exitCode);
   };
   if (toWrite > 1 && !request.yes && StdinIsTerminal() &&
       !AskYes(("Update " + std::to_string(toWrite) + " units? [y/N] ").c_str())) {
@@ -637,24 +687,18 @@ int RunVenueUpdate(const VenueRequest& request) {
   std::vector<bool> shown(plan.size(), false);
   if (!Interrupted()) {
     if (!request.json) WriteOut("\n");
-    const std::string folder = MakeRecordFolder(request,
-                                                report.Document("ended early", plan, rounds, VenueExitCode(rounds)));
-    shown = RunRounds(request, plan, pinLine, folder, rounds);
+    const std::string folder = MakeRecordFolder(
+        request, VisitReportDocument(request, started, "ended early", false, plan, rounds, VenueExitCode(rounds)));
+    shown = RunVenueRounds(request, plan, std::vector<bool>(plan.size(), true), pinLine, folder, view, rounds);
     RemoveRecordFolder(folder);
   } else {
     for (size_t i = 0; i < plan.size(); ++i)
       if (plan[i].action != PlanAction::kCannot) rounds[i].text = "stopped by the user before anything was written";
   }
   WipeMemory(&pinLine[0], pinLine.size());
+  CompleteRounds(plan, &rounds);
+  // Every unit has its round line, whether or not a worker sent one.
   for (size_t i = 0; i < plan.size(); ++i) {
-    // What the worker did not learn, the plan knew.
-    if (rounds[i].bootloaderVersion.empty()) rounds[i].bootloaderVersion = plan[i].bootloaderVersion;
-    if (rounds[i].applicationBefore.empty() && plan[i].mode == "bootload")
-      rounds[i].applicationBefore = plan[i].applicationVersion;
-    if (rounds[i].result == RoundResult::kSkipped && rounds[i].applicationAfter.empty())
-      rounds[i].applicationAfter = rounds[i].applicationBefore;
-    if (rounds[i].modeAfter.empty()) rounds[i].modeAfter = "unknown";
-    // Every unit has its round line, whether or not a worker sent one.
     if (request.json && !shown[i]) {
       UpdateEvent event;
       event.kind = UpdateEvent::kRound;
@@ -670,7 +714,7 @@ int RunVenueUpdate(const VenueRequest& request) {
     summary(exitCode, plan, rounds);
   else
     WriteOut("\n" + SummaryTable(plan, rounds));
-  const int code = report.Write(Interrupted() ? "stopped" : "done", plan, rounds, exitCode);
+  const int code = writeReport(Interrupted() ? "stopped" : "done", plan, rounds, exitCode);
   FinishedAfterStop();
   return code;
 }

@@ -37,6 +37,8 @@ struct VenueRequest {
   std::vector<std::string> roundArguments;
 };
 
+// update --all on the terminal: find, plan, confirm, read the PIN, run
+// the rounds, show the summary and write the report. Its exit code.
 int RunVenueUpdate(const VenueRequest& request);
 
 // ---- the plan ----
@@ -83,6 +85,58 @@ int VenueExitCode(const std::vector<RoundReport>& rounds);
 // write the unit.
 void NoteLostRound(UpdateRunner::Ending ending, int exitCode, const std::string& problem, const std::string& stage,
                    bool writing, RoundReport* round);
+
+// ---- the steps of a visit, for the terminal and the venue window ----
+
+// What shows a visit as it goes and tells it to stop. The terminal's view
+// is update --all's; the venue window has its own. Called on the thread
+// that runs the steps.
+class VenueView {
+ public:
+  virtual ~VenueView() = default;
+  // Something the person must be told: a problem of the search, a worker
+  // that could not start.
+  virtual void Notice(const std::string& text) = 0;
+  // The search has found `count` units so far.
+  virtual void Found(size_t count) { (void)count; }
+  // Times a stop was asked for so far (0: none).
+  virtual int StopRequests() const = 0;
+  // Shows the rounds of the units labelled here by their plan index.
+  virtual RunnerView& RoundsView(const std::vector<std::string>& labels) = 0;
+  // The first unit to be given the installer PIN refused it: appends
+  // another PIN line (four digits, a line end) to try, or gives false.
+  virtual bool AskPinAgain(const std::string& unit, std::string* pinLine) = 0;
+};
+
+// The search: every unit that answers (told apart by MAC address), and
+// the units named in the request, in address order.
+std::vector<VenueUnit> FindVenueUnits(const VenueRequest& request, VenueView& view);
+// Every unit's query, side by side, and what to do with each. A stop
+// leaves the queries not yet answered unanswered.
+std::vector<PlanEntry> MakeVenuePlan(const VenueRequest& request, const std::vector<VenueUnit>& units, VenueView& view);
+// The rounds of the `chosen` units of the plan, side by side (at most
+// request.jobs at once); their reports come back in `rounds`. Units that
+// run their application get the PIN line, tried on one of them first:
+// only once that unit has taken it do the others get it. The PIN line is
+// wiped. `recordFolder`, when not empty, keeps each round's record (see
+// RecordRound). Returns, per unit, whether its worker's own round event
+// was shown.
+std::vector<bool> RunVenueRounds(const VenueRequest& request, const std::vector<PlanEntry>& plan,
+                                 const std::vector<bool>& chosen, std::string& pinLine, const std::string& recordFolder,
+                                 VenueView& view, std::vector<RoundReport>& rounds);
+// The rounds as the plan leaves them before any is run: a unit that cannot
+// be updated has failed at the plan, the others say `notReached`.
+std::vector<RoundReport> RoundsAsPlanned(const std::vector<PlanEntry>& plan, const std::string& notReached);
+// Fills in, after the rounds, what the workers did not learn and the plan knew.
+void CompleteRounds(const std::vector<PlanEntry>& plan, std::vector<RoundReport>* rounds);
+// "N updated, M skipped, K failed"; a unit not reached counts as failed.
+std::string VenueTally(const std::vector<RoundReport>& rounds);
+// The visit's report, as --report writes it. `started` is VisitStartTime()
+// when the visit began; `stopped`: a stop was asked for.
+std::string VisitStartTime();
+Json VisitReportDocument(const VenueRequest& request, const std::string& started, const std::string& ending,
+                         bool stopped, const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds,
+                         int exitCode);
 
 // ---- one unit's round, in a worker process ----
 

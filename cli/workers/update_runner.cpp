@@ -1,5 +1,7 @@
 #include "cli/workers/update_runner.h"
 
+#include <algorithm>
+
 #include "cli/terminal/progress_view.h"
 #include "cli/terminal/terminal.h"
 #include "platform/platform.h"
@@ -10,22 +12,53 @@ namespace {
 
 int64_t Now() { return static_cast<int64_t>(platform::TickCount()); }
 
+class TerminalRunnerView : public RunnerView {
+ public:
+  TerminalRunnerView(bool json, const std::vector<std::string>& labels) : json_(json) {
+    CatchInterrupt();
+    if (!json_) {
+      const bool bars = StdoutIsTerminal() && EnableCursorControl();
+      progress_.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, labels, TerminalColumns(),
+                                       [](const std::string& text) { WriteOut(text); }));
+    }
+  }
+  void Show(size_t index, const UpdateEvent& event) override {
+    if (json_)
+      WriteOut(ToJson(event) + "\n");
+    else
+      progress_->Handle(index, event, Now());
+  }
+  void Notice(const std::string& text) override { WriteErr("tq35b: " + text + "\n"); }
+  int StopRequests() const override { return Interrupted() ? std::max(1, InterruptCount()) : 0; }
+  bool WentAway() const override { return HungUp(); }
+  void Finish() override {
+    if (progress_) progress_->Finish();
+  }
+  std::string SummaryTable() const override { return progress_ ? progress_->SummaryTable() : std::string(); }
+
+ private:
+  bool json_;
+  std::unique_ptr<ProgressView> progress_;
+};
+
 }  // namespace
 
+std::unique_ptr<RunnerView> MakeTerminalRunnerView(bool json, const std::vector<std::string>& labels) {
+  return std::unique_ptr<RunnerView>(new TerminalRunnerView(json, labels));
+}
+
 UpdateRunner::UpdateRunner(bool json, const std::vector<std::string>& labels, size_t jobs)
-    : json_(json),
+    : UpdateRunner(*MakeTerminalRunnerView(json, labels).release(), labels, jobs) {
+  ownView_.reset(&view_);
+}
+
+UpdateRunner::UpdateRunner(RunnerView& view, const std::vector<std::string>& labels, size_t jobs)
+    : view_(view),
       labels_(labels),
       pool_(jobs),
       writing_(labels.size(), false),
       abandoned_(labels.size(), false),
-      stopped_(labels.size(), false) {
-  CatchInterrupt();
-  if (!json_) {
-    const bool bars = StdoutIsTerminal() && EnableCursorControl();
-    view_.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, labels, TerminalColumns(),
-                                 [](const std::string& text) { WriteOut(text); }));
-  }
-}
+      stopped_(labels.size(), false) {}
 
 UpdateRunner::~UpdateRunner() = default;
 
@@ -43,12 +76,13 @@ void UpdateRunner::Add(size_t index, const std::vector<std::string>& arguments, 
 bool UpdateRunner::Writing(size_t index) const { return writing_[index]; }
 
 void UpdateRunner::LookAtStop() {
-  if (!Interrupted()) return;
+  const int requests = view_.StopRequests();
+  if (requests == 0) return;
   const size_t count = labels_.size();
   if (level_ < 1) {
     level_ = 1;
-    WriteErr(std::string("tq35b: stopping") + (HungUp() ? " (the terminal went away)" : "") +
-             ": units being written finish on their own; the others are left alone\n");
+    view_.Notice(std::string("stopping") + (view_.WentAway() ? " (the terminal went away)" : "") +
+                 ": units being written finish on their own; the others are left alone");
     for (size_t i = 0; i < count; ++i) {
       if (pool_.IsWaiting(i)) {
         stopped_[i] = true;
@@ -62,15 +96,15 @@ void UpdateRunner::LookAtStop() {
   std::string busy;
   for (size_t i = 0; i < count; ++i)
     if (pool_.IsRunning(i) && writing_[i]) busy += (busy.empty() ? "" : ", ") + labels_[i];
-  if (level_ < 2 && InterruptCount() >= 2) {
+  if (level_ < 2 && requests >= 2) {
     level_ = 2;
     if (!busy.empty())
-      WriteErr("tq35b: still being written: " + busy +
-               ". They will finish; Ctrl-C once more abandons them part-written in bootload mode\n");
+      view_.Notice("still being written: " + busy +
+                   ". They will finish; Ctrl-C once more abandons them part-written in bootload mode");
   }
-  if (level_ < 3 && InterruptCount() >= 3) {
+  if (level_ < 3 && requests >= 3) {
     level_ = 3;
-    if (!busy.empty()) WriteErr("tq35b: abandoning " + busy + ": left part-written in bootload mode\n");
+    if (!busy.empty()) view_.Notice("abandoning " + busy + ": left part-written in bootload mode");
     for (size_t i = 0; i < count; ++i)
       if (pool_.IsRunning(i)) {
         abandoned_[i] = writing_[i];
@@ -88,10 +122,7 @@ void UpdateRunner::Run(const EventHandler& onEvent, const EndHandler& onEnd) {
         // Only the worker's own unit: a line that names another is not believed.
         event.unit = labels_[index];
         if (event.kind == UpdateEvent::kStart) writing_[index] = true;
-        if (json_)
-          WriteOut(ToJson(event) + "\n");
-        else
-          view_->Handle(index, event, Now());
+        view_.Show(index, event);
         onEvent(index, event);
       },
       nullptr,
@@ -108,14 +139,10 @@ void UpdateRunner::Run(const EventHandler& onEvent, const EndHandler& onEnd) {
       [&] { LookAtStop(); });
 }
 
-void UpdateRunner::Show(size_t index, const UpdateEvent& event) {
-  if (view_) view_->Handle(index, event, Now());
-}
+void UpdateRunner::Show(size_t index, const UpdateEvent& event) { view_.Show(index, event); }
 
-std::string UpdateRunner::SummaryTable() const { return view_ ? view_->SummaryTable() : std::string(); }
+std::string UpdateRunner::SummaryTable() const { return view_.SummaryTable(); }
 
-void UpdateRunner::Finish() {
-  if (view_) view_->Finish();
-}
+void UpdateRunner::Finish() { view_.Finish(); }
 
 }  // namespace cli

@@ -27,6 +27,30 @@ namespace cli {
 // Enough for a 64-unit venue at once.
 constexpr size_t kDefaultJobs = 64;
 
+// What shows the runner's work and tells it when to stop: the terminal
+// (progress view or JSON lines; Ctrl-C presses and hang-ups) or the venue
+// window (its rows; Cancel and closing). Called on the runner's thread.
+class RunnerView {
+ public:
+  virtual ~RunnerView() = default;
+  // An event of unit `index`'s worker, or one made up for it.
+  virtual void Show(size_t index, const UpdateEvent& event) = 0;
+  // Something the person must be told at once (what a stop does).
+  virtual void Notice(const std::string& text) = 0;
+  // Times a stop was asked for so far; a hang-up counts as one.
+  virtual int StopRequests() const = 0;
+  // The person went away (a closed terminal or window): said in the notice.
+  virtual bool WentAway() const { return false; }
+  // Draws the last state; the summary table where the view keeps one.
+  virtual void Finish() {}
+  virtual std::string SummaryTable() const { return std::string(); }
+};
+
+// The terminal's view: progress bars (or plain lines when standard output
+// is not a terminal), or JSON lines. Stops are Ctrl-C (Ctrl-Break, SIGTERM)
+// presses and hang-ups, caught from the moment it is made.
+std::unique_ptr<RunnerView> MakeTerminalRunnerView(bool json, const std::vector<std::string>& labels);
+
 class UpdateRunner {
  public:
   // What became of a worker.
@@ -42,6 +66,8 @@ class UpdateRunner {
   // `labels` name the units by index; `json`: events as JSON lines on
   // standard output instead of the progress view.
   UpdateRunner(bool json, const std::vector<std::string>& labels, size_t jobs);
+  // Shown by a view of the caller's, which outlives the runner.
+  UpdateRunner(RunnerView& view, const std::vector<std::string>& labels, size_t jobs);
   ~UpdateRunner();
 
   // Queues a worker for unit `index`.
@@ -67,10 +93,10 @@ class UpdateRunner {
  private:
   void LookAtStop();
 
-  bool json_;
+  std::unique_ptr<RunnerView> ownView_;
+  RunnerView& view_;
   std::vector<std::string> labels_;
   WorkerPool pool_;
-  std::unique_ptr<class ProgressView> view_;
   std::vector<bool> writing_, abandoned_, stopped_;
   int level_ = 0;
 };
