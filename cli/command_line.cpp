@@ -319,14 +319,7 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
   }
   updateRequest.json = json;
   updateRequest.choices = {serverFirmware, serverUi, factoryDefaults};
-  updateRequest.workerArguments = {"update",
-                                   "--worker",
-                                   "--json",
-                                   "--parser-port",
-                                   std::to_string(parserPort),
-                                   serverFirmware ? "--server-firmware" : "--no-server-firmware",
-                                   serverUi ? "--server-ui" : "--no-server-ui",
-                                   factoryDefaults ? "--factory-defaults" : "--no-factory-defaults"};
+  updateRequest.workerArguments = VenueRoundArguments(parserPort, updateRequest.choices);
   if (updateRequest.worker && !venueOptions.round.empty()) {
     RoundRequest round;
     if (!ParseRoundSteps(venueOptions.round, &round)) {
@@ -343,7 +336,7 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     venue.namedUnits = updateRequest.targets;
     venue.choices = updateRequest.choices;
     venue.json = json;
-    venue.queryArguments = {"query", "--json", "--parser-port", std::to_string(parserPort)};
+    venue.queryArguments = VenueQueryArguments(parserPort);
     venue.roundArguments = updateRequest.workerArguments;
     venue.jobs = jobs;
     return RunVenueUpdate(venue);

@@ -11,6 +11,7 @@
 #define IDD_NOTES 159
 #define IDD_SPLASH 160
 #define IDD_PIN 161
+#define IDD_VENUE 170
 
 // ---------------------------------------------- menus and accelerators ----
 #define IDR_MAIN_MENU 110
@@ -121,3 +122,20 @@
 #define IDS_STEP_CAPTION 155
 #define IDS_FINISH 156
 #define IDS_NEXT 157
+
+// ------------------------------------------------- venue window controls ----
+#define IDC_VENUE_STATUS 1100
+#define IDC_VENUE_SEARCH_BAR 1101
+#define IDC_VENUE_LIST 1102
+#define IDC_VENUE_OPTIONS_GROUP 1103
+#define IDC_VENUE_SERVER_FIRMWARE 1104
+#define IDC_VENUE_SERVER_UI 1105
+#define IDC_VENUE_FACTORY_DEFAULTS 1106
+#define IDC_VENUE_SKIP_CURRENT 1107
+#define IDC_VENUE_STAY_IN_BOOTLOAD 1108
+#define IDC_VENUE_SEARCH 1109
+#define IDC_VENUE_UPDATE 1110
+#define IDC_VENUE_STOP 1111
+#define IDC_VENUE_SAVE_REPORT 1112
+#define IDC_VENUE_COPY 1113
+#define IDC_VENUE_NOTICE 1114

@@ -55,7 +55,24 @@ std::string Columns(const std::vector<std::vector<std::string>>& rows) {
   return out;
 }
 
-std::string ActionText(const PlanEntry& entry, bool skipCurrent) {
+}  // namespace
+
+std::vector<std::string> VenueQueryArguments(unsigned parserPort) {
+  return {"query", "--json", "--parser-port", std::to_string(parserPort)};
+}
+
+std::vector<std::string> VenueRoundArguments(unsigned parserPort, const UpdateChoices& choices) {
+  return {"update",
+          "--worker",
+          "--json",
+          "--parser-port",
+          std::to_string(parserPort),
+          choices.serverFirmware ? "--server-firmware" : "--no-server-firmware",
+          choices.serverUi ? "--server-ui" : "--no-server-ui",
+          choices.factoryDefaults ? "--factory-defaults" : "--no-factory-defaults"};
+}
+
+std::string PlanActionText(const PlanEntry& entry, bool skipCurrent) {
   switch (entry.action) {
     case PlanAction::kUpdate:
       return "update";
@@ -69,7 +86,7 @@ std::string ActionText(const PlanEntry& entry, bool skipCurrent) {
   return std::string();
 }
 
-std::string ResultText(const RoundReport& round) {
+std::string RoundResultText(const RoundReport& round) {
   switch (round.result) {
     case RoundResult::kUpdated:
       return "succeeded";
@@ -82,6 +99,8 @@ std::string ResultText(const RoundReport& round) {
   }
   return std::string();
 }
+
+namespace {
 
 std::string OneLine(const std::string& text) {
   std::string line;
@@ -200,7 +219,7 @@ Json PlanJson(const PlanEntry& entry, bool skipCurrent) {
               {"bootloader", TextOrNull(entry.bootloaderVersion)},
               {"application", TextOrNull(entry.applicationVersion)},
               {"action", PlanActionName(entry.action)},
-              {"text", ActionText(entry, skipCurrent)}};
+              {"text", PlanActionText(entry, skipCurrent)}};
 }
 
 bool Writes(const PlanEntry& entry) {
@@ -430,7 +449,7 @@ std::string PlanTable(const std::vector<PlanEntry>& plan, bool skipCurrent) {
   for (const PlanEntry& entry : plan)
     rows.push_back({entry.target.label, OrDash(entry.mac), entry.mode, OrDash(entry.bootloaderVersion),
                     entry.mode == "application" ? "(not told)" : OrDash(entry.applicationVersion),
-                    ActionText(entry, skipCurrent)});
+                    PlanActionText(entry, skipCurrent)});
   return Columns(rows);
 }
 
@@ -441,7 +460,7 @@ std::string SummaryTable(const std::vector<PlanEntry>& plan, const std::vector<R
     const RoundReport& round = rounds[i];
     rows.push_back({plan[i].target.label, OrDash(plan[i].mac),
                     OrDash(round.bootloaderVersion.empty() ? plan[i].bootloaderVersion : round.bootloaderVersion),
-                    OrDash(round.applicationBefore), OrDash(round.applicationAfter), ResultText(round),
+                    OrDash(round.applicationBefore), OrDash(round.applicationAfter), RoundResultText(round),
                     DurationText(round.elapsedMs), round.modeAfter.empty() ? "unknown" : round.modeAfter,
                     OneLine(round.text) + (round.movedTo.empty() ? "" : " (now at " + round.movedTo + ")")});
   }

@@ -37,6 +37,11 @@ struct VenueRequest {
   std::vector<std::string> roundArguments;
 };
 
+// The arguments of the venue's workers before the unit's own: a query for
+// the plan, and a round with the overwrite choices.
+std::vector<std::string> VenueQueryArguments(unsigned parserPort);
+std::vector<std::string> VenueRoundArguments(unsigned parserPort, const UpdateChoices& choices);
+
 // update --all on the terminal: find, plan, confirm, read the PIN, run
 // the rounds, show the summary and write the report. Its exit code.
 int RunVenueUpdate(const VenueRequest& request);
@@ -71,6 +76,10 @@ PlanEntry PlanUnit(const UnitTarget& target, const Json& query, bool skipCurrent
 // gives "1.8"; empty when it does not read as a version.
 std::string PackageApplicationVersion(const std::string& serverFirmwareVersion);
 
+// What is planned for a unit ("update", "skip (current)", "cannot: no
+// answer"...) and what became of it ("succeeded", "FAILED at update"...).
+std::string PlanActionText(const PlanEntry& entry, bool skipCurrent);
+std::string RoundResultText(const RoundReport& round);
 // The plan table and the summary table, as a person reads them.
 std::string PlanTable(const std::vector<PlanEntry>& plan, bool skipCurrent);
 std::string SummaryTable(const std::vector<PlanEntry>& plan, const std::vector<RoundReport>& rounds);

@@ -9,6 +9,11 @@
 
 namespace cli {
 
+// The program every worker runs: this program's own executable unless
+// another is set. The venue window sets the console tool beside it, whose
+// workers it shares. UTF-8.
+void SetWorkerProgram(const std::string& path);
+
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -16,7 +21,7 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts this program's own executable with the arguments (argv[0] is
+  // Starts the worker program with the arguments (argv[0] is
   // added). Its standard input holds `input` and then ends (a secret such
   // as the installer PIN travels this way, never in the arguments); its
   // standard error is ours. It runs in a process group of its own, so that

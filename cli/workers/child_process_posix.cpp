@@ -14,19 +14,31 @@ extern char** environ;
 
 namespace cli {
 
+namespace {
+
+std::string& WorkerProgram() {
+  static std::string program;
+  return program;
+}
+
+}  // namespace
+
+void SetWorkerProgram(const std::string& path) { WorkerProgram() = path; }
+
 ChildProcess::~ChildProcess() {
   if (output_ >= 0) ::close(output_);
   if (pid_ > 0) Wait();
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::string& input, std::string* error) {
-  char self[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) {
+  char own[PATH_MAX];
+  const ssize_t length = WorkerProgram().empty() ? ::readlink("/proc/self/exe", own, sizeof own - 1) : 0;
+  if (WorkerProgram().empty() && length <= 0) {
     *error = "cannot find this program's own executable";
     return false;
   }
-  self[length] = '\0';
+  own[length > 0 ? length : 0] = '\0';
+  const char* self = WorkerProgram().empty() ? own : WorkerProgram().c_str();
 
   int pipeEnds[2];
   // Close-on-exec, so that no other worker inherits this one's pipe and

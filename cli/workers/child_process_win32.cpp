@@ -29,7 +29,14 @@ std::wstring Quoted(const std::wstring& argument) {
   return out + L"\"";
 }
 
+std::wstring& WorkerProgram() {
+  static std::wstring program;
+  return program;
+}
+
 }  // namespace
+
+void SetWorkerProgram(const std::string& path) { WorkerProgram() = Wide(path); }
 
 ChildProcess::~ChildProcess() {
   if (output_) ::CloseHandle(output_);
@@ -39,12 +46,13 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::string& input, std::string* error) {
-  wchar_t self[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) {
+  wchar_t own[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, own, MAX_PATH);
+  if (WorkerProgram().empty() && (length == 0 || length >= MAX_PATH)) {
     *error = "cannot find this program's own executable";
     return false;
   }
+  const wchar_t* self = WorkerProgram().empty() ? own : WorkerProgram().c_str();
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {

@@ -879,6 +879,162 @@ Result CmdItemBytes(Session& s, const Args& a) {
   return out;
 }
 
+// --- list views (report style). Their messages carry pointers that only
+// the program's process can use, so each LVITEM and its text buffer are
+// placed in the program's memory and read back from there.
+
+class RemoteBlock {
+ public:
+  RemoteBlock(HWND w, size_t size) : size_(size) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process_) Fail(L"cannot open the program's process");
+    memory_ = VirtualAllocEx(process_, nullptr, size, MEM_COMMIT, PAGE_READWRITE);
+    if (!memory_) {
+      CloseHandle(process_);
+      Fail(L"cannot place memory in the program's process");
+    }
+  }
+  ~RemoteBlock() {
+    VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
+    CloseHandle(process_);
+  }
+  RemoteBlock(const RemoteBlock&) = delete;
+  RemoteBlock& operator=(const RemoteBlock&) = delete;
+  void* At(size_t offset) const { return static_cast<char*>(memory_) + offset; }
+  void Write(const void* data, size_t size, size_t offset = 0) {
+    if (offset + size > size_ || !WriteProcessMemory(process_, At(offset), data, size, nullptr))
+      Fail(L"cannot write to the program's memory");
+  }
+  void Read(void* data, size_t size, size_t offset = 0) const {
+    if (offset + size > size_ || !ReadProcessMemory(process_, At(offset), data, size, nullptr))
+      Fail(L"cannot read the program's memory");
+  }
+
+ private:
+  HANDLE process_ = nullptr;
+  void* memory_ = nullptr;
+  size_t size_;
+};
+
+HWND ListView(Session& s, const std::wstring& id) {
+  HWND w = Control(s, id);
+  if (lstrcmpiW(ClassOf(w).c_str(), WC_LISTVIEWW) != 0) Fail(L"control " + id + L" is not a list view");
+  return w;
+}
+
+int ListRow(HWND w, const std::wstring& text) {
+  long long row = ParseInteger(text, L"row");
+  LRESULT count = SendOrFail(w, LVM_GETITEMCOUNT, 0, 0, L"LVM_GETITEMCOUNT");
+  if (row < 0 || row >= count) Fail(L"no row " + text + L" (the list has " + Decimal(count) + L")");
+  return static_cast<int>(row);
+}
+
+std::wstring ListCell(HWND w, int row, int column) {
+  constexpr size_t kChars = 512;
+  RemoteBlock block(w, sizeof(LVITEMW) + kChars * sizeof(wchar_t));
+  LVITEMW item = {};
+  item.iSubItem = column;
+  item.pszText = static_cast<LPWSTR>(block.At(sizeof(LVITEMW)));
+  item.cchTextMax = kChars;
+  block.Write(&item, sizeof item);
+  SendOrFail(w, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.At(0)), L"LVM_GETITEMTEXTW");
+  std::vector<wchar_t> text(kChars + 1, L'\0');
+  block.Read(text.data(), kChars * sizeof(wchar_t), sizeof(LVITEMW));
+  return text.data();
+}
+
+int ListColumns(HWND w) {
+  HWND header = reinterpret_cast<HWND>(SendOrFail(w, LVM_GETHEADER, 0, 0, L"LVM_GETHEADER"));
+  return static_cast<int>(SendOrFail(header, HDM_GETITEMCOUNT, 0, 0, L"HDM_GETITEMCOUNT"));
+}
+
+Result CmdLvCount(Session& s, const Args& a) {
+  return Decimal(SendOrFail(ListView(s, a[0]), LVM_GETITEMCOUNT, 0, 0, L"LVM_GETITEMCOUNT"));
+}
+
+// Every column of a row, joined by | (a | inside a cell is escaped).
+Result CmdLvRow(Session& s, const Args& a) {
+  HWND w = ListView(s, a[0]);
+  const int row = ListRow(w, a[1]);
+  std::wstring out;
+  for (int c = 0, n = ListColumns(w); c < n; ++c) {
+    if (c) out += L'|';
+    for (wchar_t ch : Escape(ListCell(w, row, c))) {
+      if (ch == L'|') out += L'\\';
+      out += ch;
+    }
+  }
+  return out;
+}
+
+// The row whose first column is TEXT; -1 when there is none.
+Result CmdLvFind(Session& s, const Args& a) {
+  HWND w = ListView(s, a[0]);
+  const std::wstring want = Unescape(a[1]);
+  const LRESULT count = SendOrFail(w, LVM_GETITEMCOUNT, 0, 0, L"LVM_GETITEMCOUNT");
+  for (int row = 0; row < count; ++row)
+    if (ListCell(w, row, 0) == want) return Decimal(row);
+  return std::wstring(L"-1");
+}
+
+// The row's check box: 1 checked, 0 unchecked, none when it has none.
+Result CmdLvChecked(Session& s, const Args& a) {
+  HWND w = ListView(s, a[0]);
+  const int row = ListRow(w, a[1]);
+  const LRESULT state = SendOrFail(w, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_STATEIMAGEMASK,
+                                   L"LVM_GETITEMSTATE");
+  const int image = static_cast<int>((state & LVIS_STATEIMAGEMASK) >> 12);
+  return image == 0 ? std::wstring(L"none") : Decimal(image == 2 ? 1 : 0);
+}
+
+// Sets the row's check box as a click on it does (the program may refuse).
+Result CmdLvCheck(Session& s, const Args& a) {
+  HWND w = ListView(s, a[0]);
+  const int row = ListRow(w, a[1]);
+  const long long on = ParseInteger(a[2], L"0 or 1");
+  RemoteBlock block(w, sizeof(LVITEMW));
+  LVITEMW item = {};
+  item.stateMask = LVIS_STATEIMAGEMASK;
+  item.state = INDEXTOSTATEIMAGEMASK(on ? 2 : 1);
+  block.Write(&item, sizeof item);
+  SendOrFail(w, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(block.At(0)), L"LVM_SETITEMSTATE");
+  return std::nullopt;
+}
+
+// Clicks a column heading: the list's owner is told as by a mouse click.
+Result CmdLvSort(Session& s, const Args& a) {
+  HWND w = ListView(s, a[0]);
+  const long long column = ParseInteger(a[1], L"column");
+  HWND header = reinterpret_cast<HWND>(SendOrFail(w, LVM_GETHEADER, 0, 0, L"LVM_GETHEADER"));
+  RECT box;
+  {
+    RemoteBlock block(w, sizeof(RECT));
+    SendOrFail(header, HDM_GETITEMRECT, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(block.At(0)),
+               L"HDM_GETITEMRECT");
+    block.Read(&box, sizeof box);
+  }
+  const LPARAM at = MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+  SendOrFail(header, WM_LBUTTONDOWN, MK_LBUTTON, at, L"WM_LBUTTONDOWN");
+  SendOrFail(header, WM_LBUTTONUP, 0, at, L"WM_LBUTTONUP");
+  return std::nullopt;
+}
+
+// The clipboard's text.
+Result CmdClipboard(Session&, const Args&) {
+  if (!OpenClipboard(nullptr)) Fail(L"cannot open the clipboard");
+  std::wstring text;
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const wchar_t* p = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = p;
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
 // --- flow
 
 Result CmdSleep(Session&, const Args& a) {
@@ -1092,6 +1248,13 @@ const std::vector<Command>& Commands() {
        L"ID MSG W L  send a message without pointers to a control; result: its answer"},
       {L"item-bytes", 3, 3, false, true, CmdItemBytes,
        L"ID INDEX N  first N bytes behind a list item's data pointer, in hex"},
+      {L"lv-count", 1, 1, false, true, CmdLvCount, L"ID  rows of a list view"},
+      {L"lv-row", 2, 2, false, true, CmdLvRow, L"ID ROW  every column of a list view row, joined by |"},
+      {L"lv-find", 2, 2, true, true, CmdLvFind, L"ID TEXT  the row whose first column is TEXT (-1: none)"},
+      {L"lv-checked", 2, 2, false, true, CmdLvChecked, L"ID ROW  its check box: 1, 0, or none"},
+      {L"lv-check", 3, 3, false, false, CmdLvCheck, L"ID ROW 0|1  set its check box as a click does"},
+      {L"lv-sort", 2, 2, false, false, CmdLvSort, L"ID COLUMN  click a column heading"},
+      {L"clipboard", 0, 0, false, true, CmdClipboard, L"the clipboard's text"},
       {L"sleep", 1, 1, false, false, CmdSleep, L"MS"},
       {L"echo", 0, 1, true, false, CmdEcho, L"TEXT  print TEXT"},
       {L"expect", 0, 1, true, false, CmdExpect, L"TEXT  the last result is TEXT"},
