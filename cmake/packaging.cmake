@@ -3,8 +3,8 @@
 # Native tree: `cmake --install` puts tq35b and the simulated unit (as
 # tq35b-sim) in bin/, their manual pages in share/man/man1/ and the README
 # in share/doc/tq35b/; CPack makes a Debian package of the same.
-# Windows tree: the windowed program and the console tool side by side with
-# a README for Windows users; CPack makes a zip of them.
+# Windows tree: the windowed program, the venue window and the console tool
+# side by side with a README for Windows users; CPack makes a zip of them.
 include(GNUInstallDirs)
 
 set(TQ_PACKAGE_MAINTAINER "TQ35B updater developers <tq35b-updater@example.invalid>"
@@ -25,7 +25,7 @@ set(CPACK_PACKAGE_CONTACT "${TQ_PACKAGE_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(TARGETS tq35b_updater tq35b RUNTIME DESTINATION .)
+  install(TARGETS tq35b_updater tq35b tq35b_venue RUNTIME DESTINATION .)
   # Notepad on older Windows shows a text without carriage returns as one line.
   configure_file(${CMAKE_SOURCE_DIR}/docs/windows-readme.txt ${CMAKE_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE CRLF)

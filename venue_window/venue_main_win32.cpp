@@ -77,9 +77,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show) {
   }
   const std::wstring workers = WorkerProgramBeside();
   if (workers.empty() || ::GetFileAttributesW(workers.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    const std::wstring text = L"The console tool tq35b.exe must be in the same folder as this program: it does "
-                              L"the work on each unit.\n\nNot found: " +
-                              workers;
+    const std::wstring text =
+        L"The console tool tq35b.exe must be in the same folder as this program: it does "
+        L"the work on each unit.\n\nNot found: " +
+        workers;
     ::MessageBoxW(nullptr, text.c_str(), L"Venue Update", MB_OK | MB_ICONERROR);
     return 1;
   }

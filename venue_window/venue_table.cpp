@@ -42,9 +42,9 @@ std::string Flat(const std::string& text) {
 }  // namespace
 
 const char* ColumnTitle(Column column) {
-  static const char* const kTitles[kColumnCount] = {
-      "Address", "MAC", "Mode", "Bootloader", "Application", "Action", "Progress", "%", "Step / result",
-      "Version now", "Now in"};
+  static const char* const kTitles[kColumnCount] = {"Address",       "MAC",         "Mode",     "Bootloader",
+                                                    "Application",   "Action",      "Progress", "%",
+                                                    "Step / result", "Version now", "Now in"};
   return column >= 0 && column < kColumnCount ? kTitles[column] : "";
 }
 

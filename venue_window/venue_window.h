@@ -15,8 +15,8 @@ namespace venue {
 constexpr const wchar_t* kVenueWindowClass = L"TQVENUE";
 
 struct VenueOptions {
-  uint32_t seconds = 6;               // the search's least time
-  size_t jobs = cli::kDefaultJobs;    // units written at once
+  uint32_t seconds = 6;             // the search's least time
+  size_t jobs = cli::kDefaultJobs;  // units written at once
 };
 
 // Shows the window, searches at once, and runs until it is closed. The

@@ -148,10 +148,10 @@ class VenueWindow {
   // The search's result, handed over by the visit's thread.
   std::mutex planLock_;
   std::vector<cli::PlanEntry> newPlan_;
-  cli::VenueRequest request_;   // the choices of the last update, for its report
-  std::string started_;         // when the window's visit began
-  bool roundsRan_ = false;      // an update ran: there is a report to save
-  std::vector<bool> attempted_; // rows whose unit was given a round already
+  cli::VenueRequest request_;    // the choices of the last update, for its report
+  std::string started_;          // when the window's visit began
+  bool roundsRan_ = false;       // an update ran: there is a report to save
+  std::vector<bool> attempted_;  // rows whose unit was given a round already
 
   std::atomic<int> stopRequests_{0};
   std::atomic<bool> stopSeen_{false};
@@ -229,9 +229,9 @@ INT_PTR VenueWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       OnRoundsDone();
       return TRUE;
     case WM_VENUE_ASK_PIN:
-      ::SetWindowLongPtrW(dialog_, DWLP_MSGRESULT,
-                          OnAskPin(*reinterpret_cast<const std::string*>(wParam),
-                                   reinterpret_cast<std::string*>(lParam)));
+      ::SetWindowLongPtrW(
+          dialog_, DWLP_MSGRESULT,
+          OnAskPin(*reinterpret_cast<const std::string*>(wParam), reinterpret_cast<std::string*>(lParam)));
       return TRUE;
     case WM_DESTROY:
       ::PostQuitMessage(0);
@@ -250,8 +250,8 @@ BOOL VenueWindow::OnInitDialog() {
   const std::wstring title = std::wstring(unitProperties.Get(L"model")) + L" Venue Update";
   ::SetWindowTextW(dialog_, title.c_str());
 
-  ListView_SetExtendedListViewStyle(list_, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER |
-                                               LVS_EX_GRIDLINES | LVS_EX_LABELTIP);
+  ListView_SetExtendedListViewStyle(
+      list_, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_GRIDLINES | LVS_EX_LABELTIP);
   // Column widths in dialog units, so that they follow the font and the DPI.
   static const int kWidths[kColumnCount] = {56, 66, 40, 34, 38, 90, 50, 24, 120, 34, 40};
   for (int c = 0; c < kColumnCount; ++c) {
@@ -283,8 +283,8 @@ BOOL VenueWindow::OnInitDialog() {
   minimumSize_ = {frame.right - frame.left, frame.bottom - frame.top};
   for (int id : {IDC_VENUE_STATUS, IDC_VENUE_SEARCH_BAR, IDC_VENUE_LIST, IDC_VENUE_NOTICE, IDC_VENUE_OPTIONS_GROUP,
                  IDC_VENUE_SERVER_FIRMWARE, IDC_VENUE_SERVER_UI, IDC_VENUE_FACTORY_DEFAULTS, IDC_VENUE_SKIP_CURRENT,
-                 IDC_VENUE_STAY_IN_BOOTLOAD, IDC_VENUE_SEARCH, IDC_VENUE_UPDATE, IDC_VENUE_STOP,
-                 IDC_VENUE_SAVE_REPORT, IDC_VENUE_COPY, IDCANCEL}) {
+                 IDC_VENUE_STAY_IN_BOOTLOAD, IDC_VENUE_SEARCH, IDC_VENUE_UPDATE, IDC_VENUE_STOP, IDC_VENUE_SAVE_REPORT,
+                 IDC_VENUE_COPY, IDCANCEL}) {
     RECT rect;
     ::GetWindowRect(::GetDlgItem(dialog_, id), &rect);
     ::MapWindowPoints(nullptr, dialog_, reinterpret_cast<POINT*>(&rect), 2);
@@ -395,8 +395,7 @@ void VenueWindow::OnClose() {
           std::to_wstring(writing) + (writing == 1 ? L" unit is" : L" units are") + L" being written: " + names +
           L".\n\nThey will be finished whatever you choose. Units not yet being written are left alone.\n\n"
           L"Close the window now?";
-      if (::MessageBoxW(dialog_, question.c_str(), L"Units being written", MB_YESNO | MB_ICONWARNING) != IDYES)
-        return;
+      if (::MessageBoxW(dialog_, question.c_str(), L"Units being written", MB_YESNO | MB_ICONWARNING) != IDYES) return;
     }
     // Nothing new starts and workers that have not begun writing end; wait
     // (briefly) until the visit's thread has acted on that.
@@ -561,9 +560,8 @@ void VenueWindow::OnCancelUpdate() {
   std::wstring names;
   const size_t writing = RowsBeingWritten(&names);
   SetStatus(writing == 0 ? std::wstring(L"Cancelled: no unit was being written; the others are left alone")
-                         : L"Cancelling: " + std::to_wstring(writing) +
-                               (writing == 1 ? L" unit is" : L" units are") + L" being written and will finish (" +
-                               names + L"); the others are left alone");
+                         : L"Cancelling: " + std::to_wstring(writing) + (writing == 1 ? L" unit is" : L" units are") +
+                               L" being written and will finish (" + names + L"); the others are left alone");
   EnableControls();
 }
 
@@ -582,9 +580,8 @@ void VenueWindow::OnSaveReport() {
   if (!::GetSaveFileNameW(&dialog)) return;
   const std::vector<cli::PlanEntry> plan = table_.Plan();
   const std::vector<cli::RoundReport> rounds = table_.Rounds();
-  const cli::Json document =
-      cli::VisitReportDocument(request_, started_, stopRequests_ > 0 ? "stopped" : "done", stopRequests_ > 0, plan,
-                               rounds, cli::VenueExitCode(rounds));
+  const cli::Json document = cli::VisitReportDocument(request_, started_, stopRequests_ > 0 ? "stopped" : "done",
+                                                      stopRequests_ > 0, plan, rounds, cli::VenueExitCode(rounds));
   std::string error;
   if (!cli::WriteFileAtomically(cli::Utf8(path), cli::JsonDocument(document), &error)) {
     const std::wstring text = L"The report could not be written to " + std::wstring(path) + L":\n" + W(error);
@@ -609,8 +606,7 @@ void VenueWindow::OnCopyTable() {
 
 void VenueWindow::OnSkipCurrentChanged() {
   if (phase_ != Phase::kReady) return;
-  const std::string current =
-      cli::PackageApplicationVersion(cli::Utf8(unitProperties.Get(L"server-fw-version")));
+  const std::string current = cli::PackageApplicationVersion(cli::Utf8(unitProperties.Get(L"server-fw-version")));
   table_.SetSkipCurrent(::IsDlgButtonChecked(dialog_, IDC_VENUE_SKIP_CURRENT) == BST_CHECKED, current);
   SyncChecks();
   ListView_RedrawItems(list_, 0, ListView_GetItemCount(list_) - 1);
@@ -620,8 +616,8 @@ void VenueWindow::OnSkipCurrentChanged() {
 
 void VenueWindow::OnGetDispInfo(NMLVDISPINFOW* info) {
   if (!(info->item.mask & LVIF_TEXT) || info->item.cchTextMax <= 0) return;
-  const std::wstring text =
-      W(table_.Cell(static_cast<size_t>(info->item.lParam), static_cast<Column>(info->item.iSubItem)));
+  const std::wstring text = W(
+      table_.Cell(static_cast<size_t>(info->item.lParam), static_cast<Column>(info->item.iSubItem)));
   lstrcpynW(info->item.pszText, text.c_str(), info->item.cchTextMax);
 }
 
@@ -921,9 +917,8 @@ int RunVenueWindow(HINSTANCE instance, const VenueOptions& options, int show) {
   ::RegisterClassExW(&windowClass);
 
   std::unique_ptr<VenueWindow> window(new VenueWindow(instance, options));
-  HWND dialog =
-      ::CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_VENUE), nullptr, VenueDialogProc,
-                           reinterpret_cast<LPARAM>(window.get()));
+  HWND dialog = ::CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_VENUE), nullptr, VenueDialogProc,
+                                     reinterpret_cast<LPARAM>(window.get()));
   if (!dialog) {
     ::MessageBoxW(nullptr, L"The venue window could not be created.", L"Venue Update", MB_OK | MB_ICONERROR);
     return 1;

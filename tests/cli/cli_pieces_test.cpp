@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "cli/update_command.h"
 #include "cli/workers/update_events.h"
 #include "cli/venue/venue_update.h"
+#include "venue_window/venue_table.h"
 #include "platform/platform.h"
 
 namespace cli {
@@ -661,6 +663,97 @@ TEST(VenueReport, ARoundCutShortSaysWhereItLeftTheUnit) {
     EXPECT_NE(round.text.find(c.text), std::string::npos) << round.text;
     EXPECT_EQ(round.exitCode, kExitFailed);
   }
+}
+
+// The venue window's table: what each row shows from its plan to its round's
+// end, what is checked, the order of a sorted column and the copied text.
+TEST(VenueTable, RowsFollowThePlanTheEventsAndTheRounds) {
+  const char* bootload =
+      R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":"1.2"})";
+  const char* current =
+      R"({"bootloader_answered":true,"bootloader":"3.1","bootloader_accepted":true,"application":"1.8"})";
+  const char* application = R"({"bootloader_answered":false,"text_interface_answered":true})";
+  std::vector<PlanEntry> plan = {PlanUnit(Target("10.0.0.9"), Query(bootload), true, "1.8"),
+                                 PlanUnit(Target("10.0.0.10"), Query(current), true, "1.8"),
+                                 PlanUnit(Target("10.0.0.11"), Query(application), true, "1.8"),
+                                 PlanUnit(Target("10.0.0.12"), Query("{}"), true, "1.8")};
+  venue::VenueTable table;
+  table.SetPlan(plan, true);
+  ASSERT_EQ(table.Size(), 4u);
+  // Checked: the units to update; the current one is not; the silent one
+  // has no check box and cannot be checked.
+  EXPECT_EQ(table.CheckedRows(), (std::vector<bool>{true, false, true, false}));
+  EXPECT_TRUE(table.CheckedNeedPin());
+  EXPECT_FALSE(table.Checkable(3));
+  table.SetChecked(3, true);
+  EXPECT_FALSE(table.Checked(3));
+  EXPECT_TRUE(table.Greyed(3));
+  EXPECT_EQ(table.Cell(3, venue::kAction), "cannot: no answer");
+  EXPECT_EQ(table.Cell(1, venue::kAction), "skip (current)");
+  // Not skipping current units makes the current one an update, checked.
+  table.SetSkipCurrent(false, "1.8");
+  EXPECT_EQ(table.Cell(1, venue::kAction), "update");
+  EXPECT_TRUE(table.Checked(1));
+  table.SetSkipCurrent(true, "1.8");
+  EXPECT_FALSE(table.Checked(1));
+
+  // Rows sort by address as numbers, not as text.
+  EXPECT_LT(table.Compare(0, 1, venue::kAddress), 0);
+
+  table.BeginRounds(table.CheckedRows());
+  EXPECT_EQ(table.Cell(0, venue::kStep), "waiting");
+  UpdateEvent event;
+  event.kind = UpdateEvent::kStart;
+  table.Apply(0, event);
+  EXPECT_TRUE(table.Writing(0));
+  event.kind = UpdateEvent::kProgress;
+  event.progress.percent = 41.7;
+  EXPECT_TRUE(table.Apply(0, event));
+  event.progress.percent = 41.9;  // the same whole percent: nothing to redraw
+  EXPECT_FALSE(table.Apply(0, event));
+  EXPECT_EQ(table.Cell(0, venue::kPercent), "41%");
+  EXPECT_GT(table.Compare(0, 2, venue::kPercent), 0);
+
+  RoundReport done;
+  done.result = RoundResult::kUpdated;
+  done.applicationAfter = "1.8";
+  done.modeAfter = "application";
+  table.EndRound(0, done);
+  RoundReport failed;
+  failed.result = RoundResult::kFailed;
+  failed.failedStep = "update";
+  failed.text = "no answer\tafter\nframe 3000";
+  failed.modeAfter = "bootload";
+  table.EndRound(2, failed);
+  EXPECT_FALSE(table.Writing(0));
+  EXPECT_FALSE(table.Retryable(0));
+  EXPECT_TRUE(table.Retryable(2));
+  size_t ended = 0, chosen = 0;
+  table.RoundCounts(&ended, &chosen);
+  EXPECT_EQ(ended, 2u);
+  EXPECT_EQ(chosen, 2u);
+  EXPECT_EQ(table.Cell(0, venue::kVersionNow), "1.8");
+  EXPECT_EQ(table.Cell(2, venue::kNowIn), "bootload");
+
+  // The report: the unchecked current unit was left alone (skipped), the
+  // silent one failed at the plan.
+  const std::vector<RoundReport> rounds = table.Rounds();
+  EXPECT_EQ(rounds[1].result, RoundResult::kSkipped);
+  EXPECT_EQ(rounds[1].text, "not checked: left alone");
+  EXPECT_EQ(rounds[3].failedStep, "plan");
+  EXPECT_EQ(VenueTally(rounds), "1 updated, 1 skipped, 2 failed");
+
+  // The copied table: a heading, a line per row in the order given, tabs
+  // only between cells, CRLF line ends.
+  const std::string copied = table.TabSeparated({2, 0, 1, 3});
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = copied.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(copied.substr(at, end - at));
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].rfind("Address\tMAC\tMode", 0), 0u);
+  EXPECT_EQ(lines[1].rfind("10.0.0.11\t", 0), 0u);
+  for (const std::string& line : lines) EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 9) << line;
+  EXPECT_NE(lines[1].find("FAILED at update: no answer after frame 3000"), std::string::npos);
 }
 
 }  // namespace

@@ -123,6 +123,9 @@ def pe_machine(data):
     return struct.unpack_from("<H", data, at + 4)[0]
 
 
+PROGRAMS = ("tq35b.exe", "tq35b_updater.exe", "tq35b_venue.exe")
+
+
 def check_zip(build, out):
     version = project_version()
     package = cpack(build, out, "tq35b-*-windows-*.zip")
@@ -130,9 +133,9 @@ def check_zip(build, out):
     check("file name tq35b-VERSION-windows-x86.zip", os.path.basename(package) == folder + ".zip", package)
     with zipfile.ZipFile(package) as z:
         names = sorted(n for n in z.namelist() if not n.endswith("/"))
-        check("holds both programs and the README in one folder",
-              names == [f"{folder}/README.txt", f"{folder}/tq35b.exe", f"{folder}/tq35b_updater.exe"], names)
-        for exe in ("tq35b.exe", "tq35b_updater.exe"):
+        check("holds the three programs and the README in one folder",
+              names == [f"{folder}/README.txt"] + [f"{folder}/{exe}" for exe in PROGRAMS], names)
+        for exe in PROGRAMS:
             data = z.read(f"{folder}/{exe}") if f"{folder}/{exe}" in names else b""
             check(f"{exe} is a 32-bit x86 Windows program", pe_machine(data) == 0x14C)
         readme = z.read(f"{folder}/README.txt") if f"{folder}/README.txt" in names else b""
@@ -140,6 +143,7 @@ def check_zip(build, out):
         check("README.txt: CRLF lines, the version and the package build filled in",
               lines and all(line.endswith(b"\r") for line in lines) and version.encode() in readme and
               b"V1.8" in readme and b"@" not in readme, readme[:200])
+        check("README.txt has a section on the venue window", b"\r\ntq35b_venue.exe\r\n" in readme)
 
 
 # Runs inside wine-run.sh: both programs from the unpacked folder.
@@ -160,6 +164,13 @@ text 1014
 expect Build Version:\t\tV1.8
 EOF
 echo "ok: tq35b_updater.exe opens its main window"
+"$WINE" tq35b_venue.exe --time 1 &
+"$WINE" "$driver" --class TQVENUE script - <<'EOF' || { echo "FAILED: tq35b_venue.exe did not search"; exit 1; }
+wait-window TQVENUE 60000
+text 1100
+expect-within 60000 No unit answered. Check the cable and the network, then Search again.
+EOF
+echo "ok: tq35b_venue.exe opens its window and searches, its workers beside it"
 '''
 
 
@@ -171,7 +182,7 @@ def check_zip_wine(build, out, driver):
         with zipfile.ZipFile(package) as z:
             z.extractall(work)
         folder = os.path.join(work, os.path.basename(package)[:-len(".zip")])
-        for exe in ("tq35b.exe", "tq35b_updater.exe"):
+        for exe in PROGRAMS:
             os.chmod(os.path.join(folder, exe), 0o755)
         args = [os.path.join(SOURCE, "tools/wine-run.sh"), "--windows-program", driver]
         if os.environ.get("TQ_WINE_TEMPLATE"):
@@ -180,7 +191,7 @@ def check_zip_wine(build, out, driver):
                                       folder, driver, version], timeout=900)
         if done.returncode == 77:
             sys.exit(77)
-        check(f"both programs start under Wine from the unpacked {os.path.basename(package)}", done.returncode == 0,
+        check(f"the programs start under Wine from the unpacked {os.path.basename(package)}", done.returncode == 0,
               f"exit {done.returncode}")
     finally:
         shutil.rmtree(work)
