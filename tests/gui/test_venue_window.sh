@@ -13,8 +13,10 @@
 #   and stays in bootload mode; the summary line, the copied table and the
 #   saved report agree with the rows.
 # - The failed unit, answering again, checked again and retried, ends exact.
-# - Cancel while units are written (two at a time): every unit that had
-#   begun ends exact, the others are never written.
+# - Closing while units are written asks first, naming them.
+# - Cancel while units are written (two at a time): the window names the
+#   units being written; every unit that had begun ends exact, the others
+#   are never written.
 # Pictures of the window during and after the update go to SHOT_DIR
 # (default: the test output folder).
 set -euo pipefail
@@ -244,10 +246,26 @@ for _ in $(seq 600); do
   sleep 0.1
 done
 [[ $(wc -w <<<"$writing") -ge 2 ]] || gui_fail "two units were not being written together (writing:$writing)"
+# Closing while units are written asks first, naming them; No keeps the
+# window and the update.
+drive <<'EOF' >"$SIM_DIR/close.log"
+wait-window TQVENUE 5000
+close
+wait-box 10000
+box-caption
+expect Units being written
+box-text
+answer-box no
+wait-window TQVENUE 5000
+enabled 1111
+expect 1
+EOF
+grep -q 'being written: 10.77.0.2' "$SIM_DIR/close.log" || gui_fail "the question names no unit: $(cat "$SIM_DIR/close.log")"
 drive <<'EOF'
 wait-window TQVENUE 5000
 click 1111
 text 1100
+expect-within 10000 Cancelling: 2 units are being written and will finish (10.77.0.21, 10.77.0.22); the others are left alone
 expect-within 300000 2 updated, 0 skipped, 2 failed
 EOF
 for i in 1 2 3 4; do
