@@ -748,15 +748,11 @@ void VenueWindow::FillList() {
 // shows none.
 void VenueWindow::SyncChecks() {
   syncing_ = true;
-  const int count = ListView_GetItemCount(list_);
-  for (int item = 0; item < count; ++item) {
-    LVITEMW read = {};
-    read.mask = LVIF_PARAM;
-    read.iItem = item;
-    ListView_GetItem(list_, &read);
-    const size_t row = static_cast<size_t>(read.lParam);
+  const std::vector<size_t> rows = RowsInListOrder();
+  for (size_t item = 0; item < rows.size(); ++item) {
+    const size_t row = rows[item];
     const UINT image = !table_.Checkable(row) ? 0 : (table_.Checked(row) ? 2 : 1);
-    ListView_SetItemState(list_, item, INDEXTOSTATEIMAGEMASK(image), LVIS_STATEIMAGEMASK);
+    ListView_SetItemState(list_, static_cast<int>(item), INDEXTOSTATEIMAGEMASK(image), LVIS_STATEIMAGEMASK);
   }
   syncing_ = false;
 }

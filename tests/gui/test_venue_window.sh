@@ -55,6 +55,15 @@ cells() { "$WINE" "$TQ_DRIVER" --class TQVENUE lv-row $LIST "$(row_of "$1")" | t
 cell() { cells "$1" | awk -F'|' -v c="$2" '{print $(c + 1)}'; }
 checked() { "$WINE" "$TQ_DRIVER" --class TQVENUE lv-checked $LIST "$(row_of "$1")" | tr -d '\r'; }
 
+close_window() {
+  drive <<'EOF'
+wait-window TQVENUE 5000
+close
+wait-gone 10000
+EOF
+  app_wait 30
+}
+
 expect_eq() { [[ $2 == "$3" ]] || gui_fail "$1: \"$2\", not \"$3\""; }
 
 # Columns: address, MAC, mode, bootloader, application, action, progress,
@@ -217,12 +226,7 @@ expect_eq "retried unit" "$(cell 10.77.0.10 $C_STEP)" succeeded
 sim_stop silent2
 sim_verify silent2
 
-drive <<'EOF'
-wait-window TQVENUE 5000
-close
-wait-gone 10000
-EOF
-app_wait 30
+close_window
 
 # ----------------------------------------------------------- the cancel ----
 # Four units two at a time, each 2 ms over every frame: the first two are
@@ -280,10 +284,5 @@ for i in 1 2 3 4; do
     sim_expect "slow$i" 'd["program_erases"] + d["flash_erases"] + d["program"]["bytes"] + d["flash"]["bytes"]' 0
   fi
 done
-drive <<'EOF'
-wait-window TQVENUE 5000
-close
-wait-gone 10000
-EOF
-app_wait 30
+close_window
 gui_say "ok"
