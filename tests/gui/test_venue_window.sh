@@ -17,6 +17,8 @@
 # - Cancel while units are written (two at a time): the window names the
 #   units being written; every unit that had begun ends exact, the others
 #   are never written.
+# - Keyboard focus starts in the list, Space toggles a row's check box, and
+#   the list grows with the window.
 # Pictures of the window during and after the update go to SHOT_DIR
 # (default: the test output folder).
 set -euo pipefail
@@ -115,6 +117,34 @@ sort_address
 expect_eq "row of .10 sorted descending" "$(row_of 10.77.0.10)" 0
 sort_address
 expect_eq "row of .10 sorted ascending" "$(row_of 10.77.0.10)" 5
+
+# Keyboard: the list has the focus at the start, and Space on the focused
+# row (the first) toggles its check box.
+drive <<'EOF'
+wait-window TQVENUE 5000
+focused
+expect 1102
+lv-checked 1102 0
+expect 1
+send-to 1102 0x0100 0x20 0
+lv-checked 1102 0
+expect-within 5000 0
+send-to 1102 0x0100 0x20 0
+lv-checked 1102 0
+expect-within 5000 1
+EOF
+
+# The list grows with the window.
+rect_width() { "$WINE" "$TQ_DRIVER" --class TQVENUE rect "$1" | tr -d '\r' | awk '{print $3 - $1, $4 - $2}'; }
+read -r list_w list_h < <(rect_width $LIST)
+"$WINE" "$TQ_DRIVER" --class TQVENUE post 0x0112 0xF030 0 # SC_MAXIMIZE
+for _ in $(seq 100); do
+  read -r wide_w wide_h < <(rect_width $LIST)
+  ((wide_w > list_w && wide_h > list_h)) && break
+  sleep 0.1
+done
+((wide_w > list_w && wide_h > list_h)) || gui_fail "the list did not grow with the window ($list_w x $list_h, then $wide_w x $wide_h)"
+"$WINE" "$TQ_DRIVER" --class TQVENUE post 0x0112 0xF120 0 # SC_RESTORE
 
 # ----------------------------------------------------------- the update ----
 drive <<'EOF'
