@@ -206,6 +206,8 @@ check "Ctrl-Break: the units' records are cleared away" test "$(ls "$dir" | grep
 run_case close-event close-event
 check "close event: the updater's handler returned and the updater was ended" \
   grep -q "handler returned after .* ms; the process was ended then" "$dir/events.txt"
+check "close event: before it was ended, the updater handed the report over to its workers" \
+  test -f "$dir/visit.json" -a -n "$(compgen -G "$dir/visit.json.units-*/handed-over")"
 expected=$(expected_report "completed by the workers after the updater ended" $begun)
 check "close event: the workers complete the report" wait_for "the workers' report" 120 report_is "$dir/visit.json" "$expected"
 check_units "close event"
