@@ -45,6 +45,12 @@ bool HungUp();
 // The program is done with what it had to finish: a console window being
 // closed may take it now (Windows waits in its handler until then).
 void FinishedAfterStop();
+// Should the system end the program before FinishedAfterStop (Windows:
+// its console window was closed and the time the system gives is up),
+// `handOver` runs first, on another thread, to leave what the program
+// knows where others can finish it. Linux never ends it that way: a
+// hang-up is only noted.
+void BeforeEndedUnfinished(void (*handOver)());
 
 // A worker process that writes to a unit: neither Ctrl-C, nor a hang-up,
 // nor a closed pipe to the process that started it ends it. Before

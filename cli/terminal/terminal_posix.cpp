@@ -125,6 +125,7 @@ bool Interrupted() { return g_interrupts > 0 || g_hungUp != 0; }
 int InterruptCount() { return g_interrupts; }
 bool HungUp() { return g_hungUp != 0; }
 void FinishedAfterStop() {}
+void BeforeEndedUnfinished(void (*)()) {}
 
 void ShieldWorker() {
   // The worker runs in a process group of its own, so the terminal's

@@ -80,6 +80,11 @@ bool ReadLineFromConsole(HANDLE input, char* buffer, size_t capacity) {
 volatile LONG g_interrupts = 0;
 volatile LONG g_hungUp = 0;
 HANDLE g_finished = nullptr;  // set once the program has finished what it must
+void (*volatile g_handOver)() = nullptr;
+
+// The system gives a closing console's programs 5 s; the hand-over needs
+// a moment of it.
+constexpr DWORD kCloseWaitMs = 4000;
 
 BOOL WINAPI NoteInterrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
@@ -87,11 +92,12 @@ BOOL WINAPI NoteInterrupt(DWORD event) {
     return TRUE;
   }
   // The console window is closing, or the user logs off: the system ends
-  // this process when the handler returns (or after a few seconds). The
-  // workers do not depend on this console; give the program the time there
-  // is to write down what it knows.
+  // this process when the handler returns (or after 5 s). The workers do
+  // not depend on this console; give the program the time there is to
+  // finish, and what it could not finish goes to the workers.
   ::InterlockedExchange(&g_hungUp, 1);
-  if (g_finished) ::WaitForSingleObject(g_finished, 4500);
+  if (g_finished && ::WaitForSingleObject(g_finished, kCloseWaitMs) == WAIT_OBJECT_0) return TRUE;
+  if (g_handOver) g_handOver();
   return TRUE;
 }
 
@@ -120,6 +126,7 @@ bool HungUp() { return g_hungUp != 0; }
 void FinishedAfterStop() {
   if (g_finished) ::SetEvent(g_finished);
 }
+void BeforeEndedUnfinished(void (*handOver)()) { g_handOver = handOver; }
 
 void ShieldWorker() {
   // Workers start without the user's console (see ChildProcess::Start);

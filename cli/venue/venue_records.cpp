@@ -16,6 +16,9 @@ namespace {
 
 constexpr const char* kRecordPrefix = "unit-";
 constexpr const char* kRecordSuffix = ".json";
+// Left by a parent that the system ends before it could write the report:
+// from then on the workers complete it, whether or not it is still there.
+constexpr const char* kHandedOver = "handed-over";
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
@@ -41,6 +44,27 @@ std::set<std::string> RecordsIn(const std::string& folder) {
   for (const std::string& name : FilesIn(folder))
     if (RecordIndex(name, &index)) names.insert(name);
   return names;
+}
+
+bool HandedOver(const std::string& folder) {
+  std::string text;
+  return ReadWholeFile(folder + "/" + kHandedOver, &text);
+}
+
+// Writes the report from the head and the records in `folder`. Without a
+// lock between the workers: whoever renames last may have read fewer
+// records than another, so each merges again until the records it read
+// are all there are.
+void MergeIntoReport(const std::string& folder) {
+  std::string error;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::set<std::string> before = RecordsIn(folder);
+    Json report;
+    std::string reportPath;
+    if (!MergeRoundRecords(folder, &report, &reportPath) || reportPath.empty()) return;
+    if (!WriteFileAtomically(reportPath, JsonDocument(report), &error)) return;
+    if (RecordsIn(folder) == before) return;
+  }
 }
 
 bool Done(const Json& unit) {
@@ -91,18 +115,19 @@ void RecordRound(const std::string& recordPath, const std::string& unit, const R
   Json head;
   if (!ReadWholeFile(folder + "/" + kRecordHead, &text) || !ParseJsonObject(text, &head)) return;
   const unsigned long parent = static_cast<unsigned long>(FieldInt(head, "parent"));
-  if (ParentAlive(parent)) return;  // it writes the report itself
-  // Without a lock between the workers: whoever renames last may have read
-  // fewer records than another, so each merges again until the records it
-  // read are all there are.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::set<std::string> before = RecordsIn(folder);
-    Json report;
-    std::string reportPath;
-    if (!MergeRoundRecords(folder, &report, &reportPath) || reportPath.empty()) return;
-    if (!WriteFileAtomically(reportPath, JsonDocument(report), &error)) return;
-    if (RecordsIn(folder) == before) return;
-  }
+  // A parent that is there writes the report itself, unless it handed it
+  // over because the system is about to end it.
+  if (ParentAlive(parent) && !HandedOver(folder)) return;
+  MergeIntoReport(folder);
+}
+
+void HandOverRoundRecords(const std::string& folder) {
+  // The mark before the merge: a worker that records after the mark sees
+  // it and merges by itself, and one that recorded before it is in this
+  // merge, so no round's outcome is left out.
+  std::string error;
+  if (!WriteFileAtomically(folder + "/" + kHandedOver, "", &error)) return;
+  MergeIntoReport(folder);
 }
 
 }  // namespace cli

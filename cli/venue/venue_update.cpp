@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "app/app_state.h"
 #include "cli/commands.h"
@@ -613,6 +614,18 @@ void RemoveRecordFolder(const std::string& folder) {
   RemoveFolder(folder);
 }
 
+// The records' folder from the start of the rounds until the report is
+// written, for a hand-over on the console handler's thread when the system
+// is about to end this process (its console window closed): the report
+// is written either by this process or by the workers, never half by each.
+std::mutex g_recordsLock;
+std::string g_recordFolder;
+
+void HandOverToTheWorkers() {
+  std::lock_guard<std::mutex> lock(g_recordsLock);
+  if (!g_recordFolder.empty()) HandOverRoundRecords(g_recordFolder);
+}
+
 }  // namespace
 
 int RunVenueUpdate(const VenueRequest& request) {
@@ -708,8 +721,12 @@ int RunVenueUpdate(const VenueRequest& request) {
     if (!request.json) WriteOut("\n");
     const std::string folder = MakeRecordFolder(
         request, VisitReportDocument(request, started, "ended early", false, plan, rounds, VenueExitCode(rounds)));
+    {
+      std::lock_guard<std::mutex> lock(g_recordsLock);
+      g_recordFolder = folder;
+    }
+    BeforeEndedUnfinished(HandOverToTheWorkers);
     shown = RunVenueRounds(request, plan, std::vector<bool>(plan.size(), true), pinLine, folder, view, rounds);
-    RemoveRecordFolder(folder);
   } else {
     for (size_t i = 0; i < plan.size(); ++i)
       if (plan[i].action != PlanAction::kCannot) rounds[i].text = "stopped by the user before anything was written";
@@ -733,7 +750,14 @@ int RunVenueUpdate(const VenueRequest& request) {
     summary(exitCode, plan, rounds);
   else
     WriteOut("\n" + SummaryTable(plan, rounds));
-  const int code = writeReport(Interrupted() ? "stopped" : "done", plan, rounds, exitCode);
+  int code;
+  {
+    // The records go only once the report that holds them is written.
+    std::lock_guard<std::mutex> lock(g_recordsLock);
+    code = writeReport(Interrupted() ? "stopped" : "done", plan, rounds, exitCode);
+    RemoveRecordFolder(g_recordFolder);
+    g_recordFolder.clear();
+  }
   FinishedAfterStop();
   return code;
 }

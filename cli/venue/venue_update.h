@@ -182,5 +182,10 @@ void RecordRound(const std::string& recordPath, const std::string& unit, const R
 // The report of the head in `folder` with the records found there; false
 // when there is no head.
 bool MergeRoundRecords(const std::string& folder, Json* report, std::string* reportPath);
+// For a parent that the system is about to end before its rounds are
+// done: writes the report from the records there are, and from now on
+// every worker that finishes merges its record into it as if the parent
+// were gone.
+void HandOverRoundRecords(const std::string& folder);
 
 }  // namespace cli

@@ -26,6 +26,7 @@
 #include "cli/unit_target.h"
 #include "cli/update_command.h"
 #include "cli/workers/update_events.h"
+#include "cli/venue/report_files.h"
 #include "cli/venue/venue_update.h"
 #include "venue_window/venue_table.h"
 #include "platform/platform.h"
@@ -754,6 +755,56 @@ TEST(VenueTable, RowsFollowThePlanTheEventsAndTheRounds) {
   EXPECT_EQ(lines[1].rfind("10.0.0.11\t", 0), 0u);
   for (const std::string& line : lines) EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 9) << line;
   EXPECT_NE(lines[1].find("FAILED at update: no answer after frame 3000"), std::string::npos);
+}
+
+// The records a visit's workers leave beside the report, for a parent that
+// is there, one that handed the report over (the system ends it: its
+// console window was closed) and one that is gone.
+TEST(VenueRecords, TheReportHasEveryRecordWhoeverWritesIt) {
+  char folderTemplate[] = "/tmp/tq-records.XXXXXX";
+  ASSERT_NE(::mkdtemp(folderTemplate), nullptr);
+  const std::string folder = folderTemplate;
+  const std::string reportPath = folder + "/visit.json";
+  auto head = [&](unsigned long parent) {
+    const Json units = Json::array({Json{{"unit", "10.0.0.5"}, {"result", "not-reached"}, {"mode_after", "bootload"}},
+                                    Json{{"unit", "10.0.0.6"}, {"result", "not-reached"}, {"mode_after", "bootload"}}});
+    std::string error;
+    ASSERT_TRUE(WriteFileAtomically(
+        folder + "/" + kRecordHead,
+        JsonDocument(Json{{"report_path", reportPath}, {"parent", parent}, {"report", Json{{"units", units}}}}),
+        &error))
+        << error;
+  };
+  RoundReport updated;
+  updated.result = RoundResult::kUpdated;
+  updated.exitCode = kExitSuccess;
+  updated.modeAfter = "application";
+  auto results = [&] {
+    std::string text;
+    Json report;
+    if (!ReadWholeFile(reportPath, &text) || !ParseJsonObject(text, &report)) return std::string("no report");
+    std::string out = FieldText(report, "ending") + ":";
+    for (const Json& unit : report["units"]) out += " " + FieldText(unit, "result");
+    return out;
+  };
+  const std::string byWorkers = "completed by the workers after the updater ended:";
+
+  head(static_cast<unsigned long>(::getppid()));  // as a worker sees the process that started it
+  RecordRound(folder + "/" + RecordName(0), "10.0.0.5", updated);
+  EXPECT_EQ(results(), "no report") << "a parent that is there writes the report itself";
+
+  HandOverRoundRecords(folder);
+  EXPECT_EQ(results(), byWorkers + " succeeded not-reached") << "the hand-over writes the records there are";
+  RecordRound(folder + "/" + RecordName(1), "10.0.0.6", updated);
+  EXPECT_EQ(results(), byWorkers + " succeeded succeeded") << "after the hand-over, a worker merges by itself";
+
+  for (const std::string& name : FilesIn(folder)) RemoveFile(folder + "/" + name);
+  head(0);  // no such process
+  RecordRound(folder + "/" + RecordName(1), "10.0.0.6", updated);
+  EXPECT_EQ(results(), byWorkers + " not-reached succeeded") << "a parent that is gone leaves it to the workers";
+
+  for (const std::string& name : FilesIn(folder)) RemoveFile(folder + "/" + name);
+  RemoveFolder(folder);
 }
 
 }  // namespace
