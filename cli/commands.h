@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -35,9 +36,11 @@ struct FoundNetworkUnit {
   bool bootload;
   std::string mac;
 };
-// `found`, when given, hears the count of units found so far as it grows.
+// `found`, when given, hears the count of units found so far as it grows;
+// the search ends early once `stop` (when given) is non-zero.
 std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds, const std::function<void(const std::string&)>& problem,
-                                               const std::function<void(size_t)>& found = nullptr);
+                                               const std::function<void(size_t)>& found = nullptr,
+                                               const std::atomic<int>* stop = nullptr);
 
 // The installer PIN: four digits, read without echo from a terminal or as
 // one line from standard input, never from the command line or the

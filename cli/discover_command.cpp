@@ -166,12 +166,14 @@ std::string CutSearchText(size_t found, uint32_t seconds) {
 
 // Runs one search; the watcher collects what answers. The network search is
 // the complete one, the serial search the worker the Discover dialog runs.
-bool Search(bool serial, uint32_t seconds, DiscoveryWatcher& watcher, bool* cut) {
+bool Search(bool serial, uint32_t seconds, DiscoveryWatcher& watcher, bool* cut,
+            const std::atomic<int>* stop = nullptr) {
   *cut = false;
   if (!serial) {
     CompleteSearchResult result;
     if (!SearchNetworksCompletely(
-            LimitsFor(seconds), [&watcher](const NetworkAnswer& answer) { watcher.OnNetworkAnswer(answer); }, &result))
+            LimitsFor(seconds), [&watcher](const NetworkAnswer& answer) { watcher.OnNetworkAnswer(answer); }, &result,
+            stop))
       return false;
     *cut = result.cut;
     return true;
@@ -189,13 +191,13 @@ bool Search(bool serial, uint32_t seconds, DiscoveryWatcher& watcher, bool* cut)
 }  // namespace
 
 std::vector<FoundNetworkUnit> FindNetworkUnits(uint32_t seconds, const std::function<void(const std::string&)>& problem,
-                                               const std::function<void(size_t)>& found) {
+                                               const std::function<void(size_t)>& found, const std::atomic<int>* stop) {
   DiscoveryWatcher watcher(false);
   watcher.onAdd = found;
   const ConsoleMessageBoxes boxes([&](const ShownMessage& shown) { problem("[" + shown.caption + "] " + shown.text); });
   std::vector<FoundNetworkUnit> units;
   bool cut = false;
-  if (!Search(false, seconds, watcher, &cut)) return units;
+  if (!Search(false, seconds, watcher, &cut, stop)) return units;
   if (cut) problem(CutSearchText(watcher.units.size(), seconds));
   for (const FoundUnit& unit : watcher.units) units.push_back({unit.address, unit.bootload, unit.mac});
   return units;

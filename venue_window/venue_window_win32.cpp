@@ -63,6 +63,7 @@ class WindowView : public cli::VenueView, public cli::RunnerView {
   void Notice(const std::string& text) override;
   void Found(size_t count) override;
   int StopRequests() const override;
+  const std::atomic<int>* StopFlag() const override;
   cli::RunnerView& RoundsView(const std::vector<std::string>&) override { return *this; }
   bool AskPinAgain(const std::string& unit, std::string* pinLine) override;
   void Show(size_t index, const cli::UpdateEvent& event) override;
@@ -89,6 +90,7 @@ class VenueWindow {
     anyDirty_ = true;
   }
   int StopRequests() const { return std::min(1, stopRequests_.load()); }
+  const std::atomic<int>* StopFlag() const { return &stopRequests_; }
   void StopSeen() { stopSeen_ = true; }
   VenueTable& Table() { return table_; }
 
@@ -182,6 +184,8 @@ void WindowView::Notice(const std::string& text) {
 void WindowView::Found(size_t count) { ::PostMessageW(window_.Dialog(), WM_VENUE_FOUND, count, 0); }
 
 int WindowView::StopRequests() const { return window_.StopRequests(); }
+
+const std::atomic<int>* WindowView::StopFlag() const { return window_.StopFlag(); }
 
 bool WindowView::AskPinAgain(const std::string& unit, std::string* pinLine) {
   return ::SendMessageW(window_.Dialog(), WM_VENUE_ASK_PIN, reinterpret_cast<WPARAM>(&unit),

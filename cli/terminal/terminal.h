@@ -2,6 +2,7 @@
 // UTF-8 text, and reading the installer PIN without echo.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -42,6 +43,9 @@ bool Interrupted();
 // Ctrl-C presses so far (Ctrl-Break and SIGTERM count as well).
 int InterruptCount();
 bool HungUp();
+// Non-zero from the first stop request or hang-up on: for work that looks
+// at a flag rather than asking (the network search).
+const std::atomic<int>* StopAskedFlag();
 // The program is done with what it had to finish: a console window being
 // closed may take it now (Windows waits in its handler until then).
 void FinishedAfterStop();

@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,12 +30,16 @@ volatile sig_atomic_t g_echoOff = 0;
 
 volatile sig_atomic_t g_interrupts = 0;
 volatile sig_atomic_t g_hungUp = 0;
+// Lock-free, so the signal handler may set it.
+std::atomic<int> g_stopAsked{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
 
 void NoteInterrupt(int signal) {
   if (signal == SIGHUP)
     g_hungUp = 1;
   else if (g_interrupts < 1000)
     g_interrupts = g_interrupts + 1;
+  g_stopAsked = 1;
 }
 
 void Ignore(int signal) {
@@ -124,6 +129,7 @@ void CatchInterrupt() {
 bool Interrupted() { return g_interrupts > 0 || g_hungUp != 0; }
 int InterruptCount() { return g_interrupts; }
 bool HungUp() { return g_hungUp != 0; }
+const std::atomic<int>* StopAskedFlag() { return &g_stopAsked; }
 void FinishedAfterStop() {}
 void BeforeEndedUnfinished(void (*)()) {}
 

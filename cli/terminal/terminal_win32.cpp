@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <atomic>
+
 #include "cli/terminal/terminal.h"
 #include "cli/text.h"
 
@@ -79,6 +81,7 @@ bool ReadLineFromConsole(HANDLE input, char* buffer, size_t capacity) {
 
 volatile LONG g_interrupts = 0;
 volatile LONG g_hungUp = 0;
+std::atomic<int> g_stopAsked{0};
 HANDLE g_finished = nullptr;  // set once the program has finished what it must
 void (*volatile g_handOver)() = nullptr;
 
@@ -89,6 +92,7 @@ constexpr DWORD kCloseWaitMs = 4000;
 BOOL WINAPI NoteInterrupt(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
     ::InterlockedIncrement(&g_interrupts);
+    g_stopAsked = 1;
     return TRUE;
   }
   // The console window is closing, or the user logs off: the system ends
@@ -96,6 +100,7 @@ BOOL WINAPI NoteInterrupt(DWORD event) {
   // not depend on this console; give the program the time there is to
   // finish, and what it could not finish goes to the workers.
   ::InterlockedExchange(&g_hungUp, 1);
+  g_stopAsked = 1;
   if (g_finished && ::WaitForSingleObject(g_finished, kCloseWaitMs) == WAIT_OBJECT_0) return TRUE;
   if (g_handOver) g_handOver();
   return TRUE;
@@ -123,6 +128,7 @@ void CatchInterrupt() {
 bool Interrupted() { return g_interrupts > 0 || g_hungUp != 0; }
 int InterruptCount() { return static_cast<int>(g_interrupts); }
 bool HungUp() { return g_hungUp != 0; }
+const std::atomic<int>* StopAskedFlag() { return &g_stopAsked; }
 void FinishedAfterStop() {
   if (g_finished) ::SetEvent(g_finished);
 }

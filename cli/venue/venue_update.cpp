@@ -133,7 +133,7 @@ std::vector<VenueUnit> FindVenueUnits(const VenueRequest& request, VenueView& vi
   std::vector<VenueUnit> units;
   for (const FoundNetworkUnit& found : FindNetworkUnits(
            request.seconds, [&view](const std::string& problem) { view.Notice(problem); },
-           [&view](size_t count) { view.Found(count); })) {
+           [&view](size_t count) { view.Found(count); }, view.StopFlag())) {
     if (!found.mac.empty() &&
         std::any_of(units.begin(), units.end(), [&](const VenueUnit& unit) { return unit.mac == found.mac; }))
       continue;
@@ -566,6 +566,7 @@ class TerminalVenueView : public VenueView {
   explicit TerminalVenueView(bool json) : json_(json) {}
   void Notice(const std::string& text) override { WriteErr("tq35b: " + text + "\n"); }
   int StopRequests() const override { return Interrupted() ? std::max(1, InterruptCount()) : 0; }
+  const std::atomic<int>* StopFlag() const override { return StopAskedFlag(); }
   RunnerView& RoundsView(const std::vector<std::string>& labels) override {
     rounds_ = MakeTerminalRunnerView(json_, labels);
     return *rounds_;

@@ -8,6 +8,7 @@
 // state in process-wide globals.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -110,6 +111,9 @@ class VenueView {
   virtual void Found(size_t count) { (void)count; }
   // Times a stop was asked for so far (0: none).
   virtual int StopRequests() const = 0;
+  // A flag that becomes non-zero at the first stop request, for the search
+  // to look at; none: the search runs its time.
+  virtual const std::atomic<int>* StopFlag() const { return nullptr; }
   // Shows the rounds of the units labelled here by their plan index.
   virtual RunnerView& RoundsView(const std::vector<std::string>& labels) = 0;
   // The first unit to be given the installer PIN refused it: appends

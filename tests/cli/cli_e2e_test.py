@@ -15,6 +15,7 @@ import os
 import pty
 import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -812,6 +813,28 @@ class VenueStop(SimTestCase):
                     for unit in units:
                         unit.stop()
                     self.sims.clear()
+
+    def test_ctrl_c_during_the_search_ends_it_and_writes_nothing(self):
+        # A search of a minute at least, stopped once the unit has been heard:
+        # the command ends without waiting the minute out, and nothing is
+        # written.
+        work = tempfile.mkdtemp(prefix="tq-cli-")
+        self.addCleanup(shutil.rmtree, work, True)
+        answered = os.path.join(work, "answered.log")
+        unit = self.sim("--announce-from", "10.77.0.5", "--announce-log", answered, bind="10.77.0.5")
+        report = os.path.join(work, "stopped.json")
+        start = time.time()
+        proc = subprocess.Popen([CLI, "update", "--all", "--time", "120", "--yes", "--report", report],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        self.wait_for(lambda: os.path.exists(answered) and os.path.getsize(answered) > 0, "the unit's first answer")
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=100)
+        self.assertLess(time.time() - start, 100)
+        with open(report) as f:
+            self.assertEqual(json.load(f)["ending"], "stopped")
+        summary = unit.dump_summary()
+        self.assertEqual(summary["updates_ended"] + summary["program_erases"] + summary["flash_erases"], 0)
 
     def test_a_third_ctrl_c_abandons_them_part_written_in_bootload_mode(self):
         report_path = os.path.join(tempfile.mkdtemp(prefix="tq-cli-"), "visit.json")
