@@ -3,12 +3,14 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/terminal/terminal.h"
 #include "cli/text.h"
 #include "platform/platform.h"
 
 #ifdef _WIN32
 
 int wmain(int argc, wchar_t** argv) {
+  cli::WatchWorkerStop();
   WSADATA sockets;
   ::WSAStartup(MAKEWORD(2, 2), &sockets);  // a failure shows where a socket is needed
   std::vector<std::string> arguments;

@@ -62,6 +62,11 @@ void BeforeEndedUnfinished(void (*handOver)());
 // ended) still ends it; after it, it finishes its unit whatever comes.
 void ShieldWorker();
 void WritingBegins();
+// Called first thing by every process of this program: one started as a
+// worker (on Windows) watches from then on for its parent's request to
+// stop, which ends it unless WritingBegins() came first. On Linux that
+// request is SIGTERM.
+void WatchWorkerStop();
 
 // Stores of zeros that the compiler may not drop.
 void WipeMemory(void* data, size_t size);

@@ -142,6 +142,8 @@ void ShieldWorker() {
   Ignore(SIGPIPE);
 }
 
+void WatchWorkerStop() {}  // SIGTERM asks, until WritingBegins
+
 void WritingBegins() { Ignore(SIGTERM); }
 
 bool ReadSecretLine(const char* prompt, char* buffer, size_t capacity) {

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "cli/terminal/terminal.h"
+#include "cli/workers/child_process.h"
 #include "cli/text.h"
 
 namespace cli {
@@ -141,7 +142,39 @@ void ShieldWorker() {
   ::SetConsoleCtrlHandler(IgnoreConsoleEvent, TRUE);
 }
 
-void WritingBegins() {}
+// A worker's parent asks it to stop through an event (see
+// WorkerStopEventName): a watching thread ends the worker unless writing
+// has begun. The two are decided under one lock, so a worker either ends
+// before its first write or finishes its unit.
+namespace {
+CRITICAL_SECTION g_writingLock;
+bool g_watching = false;
+bool g_writing = false;
+
+DWORD WINAPI WatchStopEvent(void* event) {
+  ::WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+  ::EnterCriticalSection(&g_writingLock);
+  if (!g_writing) ::ExitProcess(1);
+  ::LeaveCriticalSection(&g_writingLock);
+  return 0;
+}
+}  // namespace
+
+void WatchWorkerStop() {
+  HANDLE event = ::OpenEventW(SYNCHRONIZE, FALSE, WorkerStopEventName(::GetCurrentProcessId()).c_str());
+  if (!event) return;  // not a worker
+  ::InitializeCriticalSection(&g_writingLock);
+  g_watching = true;
+  HANDLE thread = ::CreateThread(nullptr, 0, WatchStopEvent, event, 0, nullptr);
+  if (thread) ::CloseHandle(thread);
+}
+
+void WritingBegins() {
+  if (!g_watching) return;
+  ::EnterCriticalSection(&g_writingLock);
+  g_writing = true;
+  ::LeaveCriticalSection(&g_writingLock);
+}
 
 void WipeMemory(void* data, size_t size) { ::SecureZeroMemory(data, size); }
 

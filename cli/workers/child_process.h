@@ -14,6 +14,11 @@ namespace cli {
 // workers it shares. UTF-8.
 void SetWorkerProgram(const std::string& path);
 
+// The name of the event by which a worker's parent asks it to stop (Windows):
+// one per worker, by its process id. A worker that has not begun writing
+// to its unit ends when it is set; one that has goes on.
+std::wstring WorkerStopEventName(unsigned long processId);
+
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -40,8 +45,9 @@ class ChildProcess {
 
  private:
 #ifdef _WIN32
-  void* process_ = nullptr;  // HANDLE
-  void* output_ = nullptr;   // HANDLE, read end of the pipe
+  void* process_ = nullptr;    // HANDLE
+  void* output_ = nullptr;     // HANDLE, read end of the pipe
+  void* stopEvent_ = nullptr;  // HANDLE, see WorkerStopEventName
 #else
   int pid_ = -1;
   int output_ = -1;

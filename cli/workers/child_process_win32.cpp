@@ -38,8 +38,13 @@ std::wstring& WorkerProgram() {
 
 void SetWorkerProgram(const std::string& path) { WorkerProgram() = Wide(path); }
 
+std::wstring WorkerStopEventName(unsigned long processId) {
+  return L"Local\\tq35b-worker-stop-" + std::to_wstring(processId);
+}
+
 ChildProcess::~ChildProcess() {
   if (output_) ::CloseHandle(output_);
+  if (stopEvent_) ::CloseHandle(stopEvent_);
   if (process_) {
     Wait();
   }
@@ -83,8 +88,10 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::s
   // A process group of its own, and a console of its own without a window:
   // neither Ctrl-C or Ctrl-Break in the user's console nor closing that
   // console's window reaches it, so a unit it writes is always finished.
+  // Started held, so that its stop event exists before its first step.
   const BOOL started = ::CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE,
-                                        CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+                                        CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                                        nullptr, &startup, &info);
   // The parent's copies go at once, so that the pipe ends when the child does
   // and no later child inherits them.
   ::CloseHandle(writeEnd);
@@ -100,6 +107,8 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::s
     *error = "cannot start a worker process (error " + std::to_string(::GetLastError()) + ")";
     return false;
   }
+  stopEvent_ = ::CreateEventW(nullptr, TRUE, FALSE, WorkerStopEventName(info.dwProcessId).c_str());
+  ::ResumeThread(info.hThread);
   ::CloseHandle(info.hThread);
   process_ = info.hProcess;
   output_ = readEnd;
@@ -113,11 +122,18 @@ size_t ChildProcess::Read(char* buffer, size_t capacity) {
   return n;
 }
 
+// The worker decides: ended at once unless it has begun to write, which
+// only it knows for certain (its parent learns it a line later).
 void ChildProcess::Stop() {
-  if (process_) ::TerminateProcess(static_cast<HANDLE>(process_), 1);
+  if (stopEvent_)
+    ::SetEvent(static_cast<HANDLE>(stopEvent_));
+  else
+    Kill();
 }
 
-void ChildProcess::Kill() { Stop(); }
+void ChildProcess::Kill() {
+  if (process_) ::TerminateProcess(static_cast<HANDLE>(process_), 1);
+}
 
 int ChildProcess::Wait() {
   if (!process_) return -1;

@@ -4,24 +4,27 @@
 # inside it) and a private /dev without the machine's serial devices, all
 # made by tools/wine-run.sh. COM5 is the simulated unit's pseudo-terminal.
 #
-#   run_win_cli_test.sh SIM TQ35B.EXE
+#   run_win_cli_test.sh SIM TQ35B.EXE TQ_WORKER_STOP.EXE
 #
 # Checks the exit codes, the update over UDP and over COM5 with the unit's
 # memory against the package, two units at once in JSON with their summary,
 # and the installer PIN read from standard input (the outcome box that core
-# code shows must not wait for a click). Ends with "N passed, M failed".
+# code shows must not wait for a click), and a worker asked to stop as the
+# runner asks it: ended before its first write, never while it writes.
+# Ends with "N passed, M failed".
 set -euo pipefail
 
-[[ $# == 2 ]] || { echo "usage: $0 SIM TQ35B.EXE" >&2; exit 2; }
+[[ $# == 3 ]] || { echo "usage: $0 SIM TQ35B.EXE TQ_WORKER_STOP.EXE" >&2; exit 2; }
 sim=$(readlink -m "$1")
 exe=$(readlink -m "$2")
+stopper=$(readlink -m "$3")
 here=$(dirname "$(readlink -f "$0")")
 if [[ ${TQ_WINE_RUN:-} != 1 ]]; then
   work=$(mktemp -d)
   export TQ_CLI_WORK=$work
   status=0
-  bash "$here/../../tools/wine-run.sh" --program "$sim" --windows-program "$exe" \
-    --netns --hide-serial --com "5=$work/com5" -- bash "$(readlink -f "$0")" "$sim" "$exe" || status=$?
+  bash "$here/../../tools/wine-run.sh" --program "$sim" --windows-program "$exe" --windows-program "$stopper" \
+    --netns --hide-serial --com "5=$work/com5" -- bash "$(readlink -f "$0")" "$sim" "$exe" "$stopper" || status=$?
   rm -rf "$work"
   exit "$status"
 fi
@@ -68,6 +71,7 @@ start_unit good --bind 127.0.0.3 --no-pty
 start_unit old --bind 127.0.0.4 --no-pty --bootloader-version 3.3
 start_unit app --bind 127.0.0.5 --no-pty --mode application --pin 4711
 start_unit serial --udp-port -1 --no-tcp --pty-link "$work/com5"
+start_unit slow --bind 127.0.0.6 --no-pty --handling 1
 
 tool "$work/help" "" --help
 check "help ends with the exit codes" test "$rc" = 0 -a -n "$(grep -x '  4  wrong response.*' "$work/help.txt")"
@@ -106,6 +110,15 @@ check "after entering: the bootloader answers" grep -q '^Bootloader: *3.1$' "$wo
 tool "$work/com" "" update --port COM5
 check "over COM5: exit 0" test "$rc" = 0
 check "over COM5: memory equals package" memory_equals_package serial
+
+# The runner's stop request: a worker that has not begun to write ends at
+# once (nobody at 127.0.0.9: its query would wait seconds for an answer); one
+# that writes finishes its unit.
+stopped=$(timeout 120 "$WINE" "$stopper" "$exe" at-once query --json --ip 127.0.0.9 | tr -d '\r')
+check "a worker asked to stop before it writes ends at once (exit 1)" test "$stopped" = "exit 1 progress 0"
+stopped=$(timeout 300 "$WINE" "$stopper" "$exe" after-progress update --worker --json --ip 127.0.0.6 | tr -d '\r')
+check "a worker asked to stop while it writes finishes (exit 0): $stopped" test "${stopped%% progress*}" = "exit 0"
+check "a worker asked to stop while it writes: memory equals package" memory_equals_package slow
 
 kill $(jobs -p) 2>/dev/null || true
 wait 2>/dev/null || true
