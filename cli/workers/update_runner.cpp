@@ -40,6 +40,14 @@ void UpdateRunner::Add(size_t index, const std::vector<std::string>& arguments, 
   pool_.Add(index, arguments, input);
 }
 
+void UpdateRunner::AddBetween(size_t index, const std::vector<std::string>& arguments, const std::string& input) {
+  if (level_ > 0) {
+    Add(index, arguments, input);  // cancelled at once, as Add does after a stop
+    return;
+  }
+  pool_.AddBetween(index, arguments, input);
+}
+
 bool UpdateRunner::Writing(size_t index) const { return writing_[index]; }
 
 void UpdateRunner::LookAtStop() {

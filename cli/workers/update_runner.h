@@ -46,6 +46,8 @@ class UpdateRunner {
 
   // Queues a worker for unit `index`.
   void Add(size_t index, const std::vector<std::string>& arguments, const std::string& input);
+  // Queues it among the workers still waiting (WorkerPool::AddBetween).
+  void AddBetween(size_t index, const std::vector<std::string>& arguments, const std::string& input);
   // Runs the workers until all have ended. Every event of a worker is shown
   // (the unit named in it is replaced by the worker's own) and handed to
   // `onEvent`; every end to `onEnd`. Workers may be added from the
