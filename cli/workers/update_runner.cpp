@@ -24,6 +24,7 @@ UpdateRunner::UpdateRunner(bool json, const std::vector<std::string>& labels, si
     const bool bars = StdoutIsTerminal() && EnableCursorControl();
     view_.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, labels, TerminalColumns(),
                                  [](const std::string& text) { WriteOut(text); }));
+    view_->UseTicks();
   }
 }
 
@@ -113,7 +114,10 @@ void UpdateRunner::Run(const EventHandler& onEvent, const EndHandler& onEnd) {
           ending = Ending::kNotStarted;
         onEnd(index, ending, end.exitCode, end.problem);
       },
-      [&] { LookAtStop(); });
+      [&] {
+        LookAtStop();
+        if (view_) view_->Tick(Now());
+      });
 }
 
 void UpdateRunner::Show(size_t index, const UpdateEvent& event) {

@@ -298,6 +298,25 @@ TEST(ProgressViewTest, BarsRedrawTheirBlockInPlaceAndNotesGoAboveIt) {
   EXPECT_GT(firstDraw, 0u);
 }
 
+// A runner's view gets ticks: a step that comes too soon after a draw waits
+// for the interval, as figures do, and the next tick after it draws it.
+TEST(ProgressViewTest, WithTicksANewStepWaitsForTheIntervalAndATickDrawsIt) {
+  std::string out;
+  ProgressView view(ProgressView::kBars, {"a", "b"}, 80, [&](const std::string& t) { out += t; });
+  view.UseTicks();
+  view.Handle(0, Status("Server Application"), 1000);
+  EXPECT_NE(out.find("Server Application"), std::string::npos) << "the first draw comes at once";
+  out.clear();
+  view.Handle(1, Status("Server UI"), 1010);
+  view.Tick(1050);
+  EXPECT_TRUE(out.empty()) << "no redraw within a tenth of a second";
+  view.Tick(1100);
+  EXPECT_NE(out.find("Server UI"), std::string::npos);
+  out.clear();
+  view.Tick(1300);
+  EXPECT_TRUE(out.empty()) << "nothing was left to draw";
+}
+
 TEST(ProgressViewTest, PlainLinesComeOncePerTenthAndEndWithTheOutcome) {
   std::string out;
   ProgressView view(ProgressView::kPlain, {"10.0.0.5"}, 80, [&](const std::string& t) { out += t; });
