@@ -21,8 +21,10 @@ namespace {
 // than the frame itself when many units are updated at once, so a position
 // does not wake it: the loop looks at its queue at least this often while it
 // waits, and a newer position replaces one still waiting there (as the main
-// window does with its own queue).
-constexpr auto kQuietPickup = std::chrono::milliseconds(20);
+// window does with its own queue). Twice per tenth of a second keeps the ten
+// a second that are shown; more often only wakes a loop that, with a fleet
+// being written, shares the processor with every unit's frames.
+constexpr auto kQuietPickup = std::chrono::milliseconds(50);
 
 struct QueuedMessage {
   uint32_t message;

@@ -24,7 +24,6 @@ namespace {
 // reports a hang-up at once and for as long as no host has the slave open,
 // so it cannot wait in poll; a short sleep instead of a spin.
 constexpr int kHangupRecheckMs = 20;
-constexpr int kIdlePollMs = 250;
 // When paced, bytes reach the host's end in chunks of about a millisecond
 // and a half of line time, as a serial driver hands them over: 16 bytes at
 // 115200 bit/s, one byte at a time at 9600 bit/s and below.
@@ -173,7 +172,8 @@ unsigned SimulatedUnit::HostBitRate() const {
 
 void SimulatedUnit::SetMode(UnitMode mode) {
   const UnitMode old = mode_.exchange(mode);
-  if (old != mode && modeHandler_) modeHandler_(mode);
+  if (old == mode) return;
+  for (const auto& handler : modeHandlers_) handler(mode);
 }
 
 // ------------------------------------------------------------ the loop ----
@@ -185,14 +185,19 @@ void SimulatedUnit::At(Clock::time_point when, std::function<void()> action) {
 // Paced bytes are due at exact moments; a wait rounded to whole
 // milliseconds would make every delivery up to a millisecond late, which over
 // thousands of exchanges shows as a slower line than the bit rate gives.
-timespec SimulatedUnit::PollTimeout() const {
-  auto wait = std::chrono::nanoseconds(std::chrono::milliseconds(hungUp_ ? kHangupRecheckMs : kIdlePollMs));
+// With no timer and a line that is not hung up there is nothing to wait
+// for but the lines and the wake event (Stop and posted work write to it):
+// false, and the poll sleeps until one of them has something.
+bool SimulatedUnit::PollTimeout(timespec* timeout) const {
+  if (timers_.empty() && !hungUp_) return false;
+  auto wait = std::chrono::nanoseconds(std::chrono::milliseconds(kHangupRecheckMs));
   if (!timers_.empty()) {
     const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>(timers_.begin()->first - Clock::now());
-    wait = std::max(std::chrono::nanoseconds(0), std::min(wait, due));
+    wait = std::max(std::chrono::nanoseconds(0), hungUp_ ? std::min(wait, due) : due);
   }
   const long long ns = wait.count();
-  return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+  *timeout = timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+  return true;
 }
 
 void SimulatedUnit::Run() {
@@ -210,8 +215,8 @@ void SimulatedUnit::Run() {
     const int ptyIndex = master_ >= 0 && !hungUp_ ? n : -1;
     if (ptyIndex >= 0) fds[n++] = {master_, POLLIN, 0};
 
-    const timespec timeout = PollTimeout();
-    const int ready = ppoll(fds, static_cast<nfds_t>(n), &timeout, nullptr);
+    timespec timeout{};
+    const int ready = ppoll(fds, static_cast<nfds_t>(n), PollTimeout(&timeout) ? &timeout : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       uint64_t count;

@@ -114,14 +114,16 @@ class SimulatedUnit {
   unsigned HostBitRate() const;
 
   UnitMode Mode() const { return mode_.load(); }
-  // Thread-safe; calls the mode-change hook when the mode changes.
+  // Thread-safe; calls the mode-change handlers when the mode changes.
   void SetMode(UnitMode mode);
 
   // ---- hooks: set them before Start ----
   // Serial bytes heard while the application runs, with the host's rate.
   using SerialHandler = std::function<void(const uint8_t* data, size_t length, unsigned bitRate)>;
   void SetApplicationSerialHandler(SerialHandler handler) { serialHandler_ = std::move(handler); }
-  void SetModeChangeHandler(std::function<void(UnitMode)> handler) { modeHandler_ = std::move(handler); }
+  // Every handler added is called, in the order added, on the thread that
+  // changed the mode.
+  void AddModeChangeHandler(std::function<void(UnitMode)> handler) { modeHandlers_.push_back(std::move(handler)); }
   // Called on the unit's thread after an EndUpdate has been answered.
   void SetEndUpdateHandler(std::function<void()> handler) { endUpdateHandler_ = std::move(handler); }
   // Sends raw wire bytes to the host a frame came from, past the line
@@ -174,7 +176,7 @@ class SimulatedUnit {
   bool OpenPty(std::string* error);
   void Run();
   void Wake();
-  timespec PollTimeout() const;
+  bool PollTimeout(timespec* timeout) const;
   void RunDueTimers();
   void RunPosted();
   void At(Clock::time_point when, std::function<void()> action);
@@ -223,7 +225,7 @@ class SimulatedUnit {
   std::vector<std::function<void()>> posted_;
 
   SerialHandler serialHandler_;
-  std::function<void(UnitMode)> modeHandler_;
+  std::vector<std::function<void(UnitMode)>> modeHandlers_;
   std::function<void()> endUpdateHandler_;
   ReplyHook replyHook_;
   FrameHook frameHook_;

@@ -19,6 +19,8 @@ namespace {
 
 // A "<" with no ">" after it for this long is noise, not a command.
 constexpr size_t kLongestCommand = 256;
+// How often the mode is looked at when nobody says that it changed, and how
+// soon a listener that could not be made again is retried.
 constexpr int kPollMs = 20;
 
 std::string StateValue(bool enabled) { return enabled ? "ue" : "ud"; }
@@ -234,8 +236,12 @@ bool TextCommandServer::Start(uint32_t address, uint16_t port) {
   Stop();
   address_ = address;
   port_ = port;
-  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  }
   if (!Listen()) {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
     close(wake_[0]);
     close(wake_[1]);
     wake_[0] = wake_[1] = -1;
@@ -249,18 +255,25 @@ bool TextCommandServer::Start(uint32_t address, uint16_t port) {
 void TextCommandServer::Stop() {
   if (thread_.joinable()) {
     stop_ = true;
-    const char wake = 1;
-    (void)!write(wake_[1], &wake, 1);
+    ModeChanged();
     thread_.join();
   }
   for (Connection& connection : connections_) close(connection.fd);
   connections_.clear();
   if (listener_ >= 0) close(listener_);
   listener_ = -1;
+  std::lock_guard<std::mutex> lock(wakeMutex_);
   for (int& fd : wake_) {
     if (fd >= 0) close(fd);
     fd = -1;
   }
+}
+
+void TextCommandServer::ModeChanged() {
+  std::lock_guard<std::mutex> lock(wakeMutex_);
+  if (wake_[1] < 0) return;
+  const char wake = 1;
+  (void)!write(wake_[1], &wake, 1);  // a full pipe already wakes the server
 }
 
 // The unit went into its bootloader: no more answers. The write side is shut
@@ -301,7 +314,13 @@ void TextCommandServer::Serve(Connection& connection) {
   if (result.restart && hooks_.restartIntoBootloader) hooks_.restartIntoBootloader();
 }
 
+// The mode is looked at after every wake-up. A change of mode writes to the
+// wake pipe after the mode has changed, so a change that comes between the
+// look and the poll still ends the poll at once; an idle unit then costs
+// nothing until something happens (a fleet of idle units would otherwise
+// wake the machine hundreds of times a second).
 void TextCommandServer::Run() {
+  std::vector<pollfd> watched;
   while (!stop_) {
     const bool inApplication = !hooks_.inApplication || hooks_.inApplication();
     if (!inApplication) {
@@ -310,14 +329,16 @@ void TextCommandServer::Run() {
       listener_ = -1;
       FinishConnections();
     } else if (listener_ < 0) {
-      Listen();  // back in the application: accept again (retried each pass)
+      Listen();  // back in the application: accept again (retried until it works)
     }
+    const bool retrying = inApplication && listener_ < 0;
+    const int timeoutMs = hooks_.modeChangesNotified && !retrying ? -1 : kPollMs;
 
-    std::vector<pollfd> watched;
+    watched.clear();
     watched.push_back({wake_[0], POLLIN, 0});
     if (listener_ >= 0) watched.push_back({listener_, POLLIN, 0});
     for (const Connection& connection : connections_) watched.push_back({connection.fd, POLLIN, 0});
-    if (poll(watched.data(), watched.size(), kPollMs) <= 0) continue;
+    if (poll(watched.data(), watched.size(), timeoutMs) <= 0) continue;
 
     size_t at = 0;
     if (watched[at++].revents & POLLIN) {
@@ -347,7 +368,8 @@ TextHalf::TextHalf(const TextHalfOptions& options, UnitHooks hooks)
     : options_(options),
       hooks_(std::move(hooks)),
       parser_(options.parser),
-      server_(parser_, TextCommandServer::Hooks{hooks_.inApplication, [this] { Restart(); }}) {}
+      server_(parser_,
+              TextCommandServer::Hooks{hooks_.inApplication, [this] { Restart(); }, hooks_.modeChangesNotified}) {}
 
 TextHalf::~TextHalf() { Stop(); }
 
@@ -378,8 +400,10 @@ std::unique_ptr<TextHalf> AttachTextHalf(sim::SimulatedUnit& unit, const TextHal
   TextHalf::UnitHooks hooks;
   hooks.inApplication = [&unit] { return unit.Mode() == sim::UnitMode::Application; };
   hooks.enterBootloader = [&unit] { unit.SetMode(sim::UnitMode::Bootload); };
+  hooks.modeChangesNotified = true;
   std::unique_ptr<TextHalf> half(new TextHalf(options, hooks));
   TextHalf* text = half.get();
+  unit.AddModeChangeHandler([text](sim::UnitMode) { text->ModeChanged(); });
   unit.SetApplicationSerialHandler([&unit, text](const uint8_t* data, size_t length, unsigned bitRate) {
     text->SerialBytes(static_cast<int>(bitRate), data, length,
                       [&unit](const std::string& reply, std::chrono::milliseconds delay) {

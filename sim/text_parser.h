@@ -127,6 +127,10 @@ class TextCommandServer {
     std::function<bool()> inApplication;
     // Called after a "<SY,BR/>" reply has gone out with bootload enabled.
     std::function<void()> restartIntoBootloader;
+    // Set when every change of `inApplication` is followed by a call of
+    // ModeChanged(): the server then sleeps until something happens instead
+    // of looking at the mode every few milliseconds.
+    bool modeChangesNotified = false;
   };
 
   TextCommandServer(TextParser& parser, Hooks hooks);
@@ -140,6 +144,8 @@ class TextCommandServer {
   void Stop();
   uint16_t Port() const { return port_; }
   int ConnectionsAccepted() const { return accepted_.load(); }
+  // The unit's mode changed: the server looks at it at once. Any thread.
+  void ModeChanged();
 
  private:
   struct Connection {
@@ -159,6 +165,7 @@ class TextCommandServer {
   uint16_t port_ = 0;
   int listener_ = -1;
   int wake_[2] = {-1, -1};
+  std::mutex wakeMutex_;  // wake_[1] against a ModeChanged racing Stop
   std::vector<Connection> connections_;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
@@ -180,6 +187,8 @@ class TextHalf {
     std::function<bool()> inApplication;
     // Switch the unit to its bootloader (after "<SY,BR/>" was answered).
     std::function<void()> enterBootloader;
+    // Set when ModeChanged() is called on every change of the mode.
+    bool modeChangesNotified = false;
   };
 
   TextHalf(const TextHalfOptions& options, UnitHooks hooks);
@@ -197,6 +206,9 @@ class TextHalf {
   // rate the host side has set; the reply, if any, is handed to `write`
   // before the unit restarts into its bootloader.
   void SerialBytes(int bitRate, const uint8_t* data, size_t length, const SerialWriter& write);
+
+  // The unit's mode changed (see UnitHooks::modeChangesNotified).
+  void ModeChanged() { server_.ModeChanged(); }
 
   TextParser& Parser() { return parser_; }
   uint16_t TcpPort() const { return server_.Port(); }

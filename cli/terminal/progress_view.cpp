@@ -145,7 +145,11 @@ void ProgressView::Note(const std::string& text) {
 
 void ProgressView::Redraw(int64_t nowMs, bool force) {
   if (style_ != kBars) return;
-  if (!force && nowMs - lastDrawMs_ < kRedrawIntervalMs) return;
+  if (!force && nowMs - lastDrawMs_ < kRedrawIntervalMs) {
+    pending_ = true;
+    return;
+  }
+  pending_ = false;
   if (nowMs > 0) lastDrawMs_ = nowMs;  // forced draws without a time do not move the throttle
   std::string out;
   if (drawn_) out += "\x1b[" + std::to_string(units_.size()) + "A";
@@ -238,10 +242,17 @@ void ProgressView::Handle(size_t index, const UpdateEvent& event, int64_t nowMs)
       }
       return;
   }
+  // With ticks a new step redraws the block no sooner than new figures do:
+  // with a fleet on the screen every unit's steps would otherwise redraw
+  // every unit's line many times a second.
   if (style_ == kPlain)
     PlainEvent(unit, event);
   else
-    Redraw(nowMs, event.kind != UpdateEvent::kProgress);
+    Redraw(nowMs, !ticked_ && event.kind != UpdateEvent::kProgress);
+}
+
+void ProgressView::Tick(int64_t nowMs) {
+  if (pending_) Redraw(nowMs, false);
 }
 
 void ProgressView::Finish() { Redraw(0, true); }

@@ -37,6 +37,13 @@ class ProgressView {
 
   // One event of unit `index`; `nowMs` throttles the redraws of the bars.
   void Handle(size_t index, const UpdateEvent& event, int64_t nowMs);
+  // For an owner that calls Tick now and then (the runner does, between
+  // lines too): a new step then waits for the redraw interval like new
+  // figures do, and Tick draws what is left waiting. Without it a new step
+  // is drawn at once.
+  void UseTicks() { ticked_ = true; }
+  // Draws what changed since the last draw if the redraw interval allows.
+  void Tick(int64_t nowMs);
   // Draws the final state once more.
   void Finish();
 
@@ -60,6 +67,8 @@ class ProgressView {
   Writer write_;
   size_t labelWidth_ = 0;
   bool drawn_ = false;
+  bool ticked_ = false;
+  bool pending_ = false;  // a change not drawn yet
   int64_t lastDrawMs_ = -1000000;
 };
 

@@ -277,8 +277,13 @@ std::vector<bool> RunVenueRounds(const VenueRequest& request, const std::vector<
   size_t probe = kNone;
   std::vector<size_t> held;
   int pinTries = 1;
+  // The units held back until the PIN was proven spend their first seconds
+  // waiting for their restart into the bootloader. They take every other
+  // turn among the units still waiting rather than all come last, so that
+  // those waits fall among other units' writing instead of leaving the
+  // machine idle while a whole batch of them waits at once.
   auto release = [&] {
-    for (size_t i : held) runner.Add(i, argumentsOf(i), pinLine);
+    for (size_t i : held) runner.AddBetween(i, argumentsOf(i), pinLine);
     held.clear();
     // Every worker that needs it holds its copy of the PIN now; ours goes.
     WipeMemory(&pinLine[0], pinLine.size());

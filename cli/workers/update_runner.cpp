@@ -20,6 +20,8 @@ class TerminalRunnerView : public RunnerView {
       const bool bars = StdoutIsTerminal() && EnableCursorControl();
       progress_.reset(new ProgressView(bars ? ProgressView::kBars : ProgressView::kPlain, labels, TerminalColumns(),
                                        [](const std::string& text) { WriteOut(text); }));
+      // New steps wait for the next tick rather than redraw every bar at once.
+      progress_->UseTicks();
     }
   }
   void Show(size_t index, const UpdateEvent& event) override {
@@ -31,6 +33,9 @@ class TerminalRunnerView : public RunnerView {
   void Notice(const std::string& text) override { WriteErr("tq35b: " + text + "\n"); }
   int StopRequests() const override { return Interrupted() ? std::max(1, InterruptCount()) : 0; }
   bool WentAway() const override { return HungUp(); }
+  void Tick() override {
+    if (progress_) progress_->Tick(Now());
+  }
   void Finish() override {
     if (progress_) progress_->Finish();
   }
@@ -71,6 +76,14 @@ void UpdateRunner::Add(size_t index, const std::vector<std::string>& arguments, 
     return;
   }
   pool_.Add(index, arguments, input);
+}
+
+void UpdateRunner::AddBetween(size_t index, const std::vector<std::string>& arguments, const std::string& input) {
+  if (level_ > 0) {
+    Add(index, arguments, input);  // cancelled at once, as Add does after a stop
+    return;
+  }
+  pool_.AddBetween(index, arguments, input);
 }
 
 bool UpdateRunner::Writing(size_t index) const { return writing_[index]; }
@@ -136,7 +149,10 @@ void UpdateRunner::Run(const EventHandler& onEvent, const EndHandler& onEnd) {
           ending = Ending::kNotStarted;
         onEnd(index, ending, end.exitCode, end.problem);
       },
-      [&] { LookAtStop(); });
+      [&] {
+        LookAtStop();
+        view_.Tick();
+      });
 }
 
 void UpdateRunner::Show(size_t index, const UpdateEvent& event) { view_.Show(index, event); }

@@ -41,6 +41,8 @@ class RunnerView {
   virtual int StopRequests() const = 0;
   // The person went away (a closed terminal or window): said in the notice.
   virtual bool WentAway() const { return false; }
+  // Called about every 50 ms while the workers run, to draw what waits.
+  virtual void Tick() {}
   // Draws the last state; the summary table where the view keeps one.
   virtual void Finish() {}
   virtual std::string SummaryTable() const { return std::string(); }
@@ -72,6 +74,8 @@ class UpdateRunner {
 
   // Queues a worker for unit `index`.
   void Add(size_t index, const std::vector<std::string>& arguments, const std::string& input);
+  // Queues it among the workers still waiting (WorkerPool::AddBetween).
+  void AddBetween(size_t index, const std::vector<std::string>& arguments, const std::string& input);
   // Runs the workers until all have ended. Every event of a worker is shown
   // (the unit named in it is replaced by the worker's own) and handed to
   // `onEvent`; every end to `onEnd`. Workers may be added from the

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <list>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -23,13 +24,14 @@ struct WorkerLine {
   std::string line;
 };
 
-// Never moved once queued (a deque keeps its elements in place as it
-// grows), so that no stray copy of a secret input is left behind.
+// Never moved once queued (a list keeps its elements in place, wherever one
+// is put), so that no stray copy of a secret input is left behind.
 struct Waiting {
   size_t index = 0;
   std::vector<std::string> arguments;
   std::string input;
-  bool gone = false;  // started or cancelled
+  bool gone = false;     // started or cancelled
+  bool between = false;  // queued with AddBetween
 };
 
 void Wipe(std::string& text) {
@@ -44,7 +46,10 @@ struct WorkerPool::State {
   std::mutex mutex;
   std::condition_variable ready;
   std::deque<WorkerLine> lines;
-  std::deque<Waiting> waiting;
+  std::list<Waiting> waiting;
+  // The last worker queued with AddBetween while it still waits; the next
+  // one goes after the plain worker behind it. waiting.end() when none.
+  std::list<Waiting>::iterator lastBetween = waiting.end();
   std::map<size_t, std::unique_ptr<ChildProcess>> children;  // running ones
   std::map<size_t, std::thread> readers;
   std::vector<std::pair<size_t, End>> notStarted;  // ends to report that came from no process
@@ -81,7 +86,10 @@ struct WorkerPool::State {
   }
 
   void DropGone() {
-    while (!waiting.empty() && waiting.front().gone) waiting.pop_front();
+    while (!waiting.empty() && waiting.front().gone) {
+      if (lastBetween == waiting.begin()) lastBetween = waiting.end();
+      waiting.pop_front();
+    }
   }
 
   // Starts the next waiting worker; false when it could not be started
@@ -135,6 +143,21 @@ void WorkerPool::Add(size_t index, const std::vector<std::string>& arguments, co
   added.index = index;
   added.arguments = arguments;
   added.input = input;
+}
+
+void WorkerPool::AddBetween(size_t index, const std::vector<std::string>& arguments, const std::string& input) {
+  State& s = *state_;
+  auto at = s.lastBetween == s.waiting.end() ? s.waiting.begin() : std::next(s.lastBetween);
+  // Past what has gone and what was put between before, then past one
+  // plain worker still waiting; at the end when there is none.
+  while (at != s.waiting.end() && (at->gone || at->between)) ++at;
+  if (at != s.waiting.end()) ++at;
+  at = s.waiting.emplace(at);
+  at->index = index;
+  at->arguments = arguments;
+  at->input = input;
+  at->between = true;
+  s.lastBetween = at;
 }
 
 void WorkerPool::Run(const LineHandler& onLine, const StartHandler& onStart, const EndHandler& onEnd,

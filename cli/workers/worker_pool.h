@@ -39,6 +39,11 @@ class WorkerPool {
   // on the terminal reaches only this process, which decides what becomes
   // of it.
   void Add(size_t index, const std::vector<std::string>& arguments, const std::string& input);
+  // Queues a worker like Add, but among the workers still waiting rather
+  // behind them: each one queued this way takes its turn after the next
+  // worker that was queued with Add, so that a batch of them alternates with
+  // the others instead of running all at once.
+  void AddBetween(size_t index, const std::vector<std::string>& arguments, const std::string& input);
 
   // Starts workers as slots free up and hands every line and every end to
   // the handlers on this thread until every worker added has ended or was

@@ -27,6 +27,7 @@
 #include "cli/update_command.h"
 #include "cli/workers/update_events.h"
 #include "cli/venue/report_files.h"
+#include "cli/workers/worker_pool.h"
 #include "cli/venue/venue_update.h"
 #include "venue_window/venue_table.h"
 #include "platform/platform.h"
@@ -298,6 +299,25 @@ TEST(ProgressViewTest, BarsRedrawTheirBlockInPlaceAndNotesGoAboveIt) {
   EXPECT_NE(out.find("FAILED"), std::string::npos);
   EXPECT_NE(out.find("c: The firmware update could not complete.\n"), std::string::npos);
   EXPECT_GT(firstDraw, 0u);
+}
+
+// A runner's view gets ticks: a step that comes too soon after a draw waits
+// for the interval, as figures do, and the next tick after it draws it.
+TEST(ProgressViewTest, WithTicksANewStepWaitsForTheIntervalAndATickDrawsIt) {
+  std::string out;
+  ProgressView view(ProgressView::kBars, {"a", "b"}, 80, [&](const std::string& t) { out += t; });
+  view.UseTicks();
+  view.Handle(0, Status("Server Application"), 1000);
+  EXPECT_NE(out.find("Server Application"), std::string::npos) << "the first draw comes at once";
+  out.clear();
+  view.Handle(1, Status("Server UI"), 1010);
+  view.Tick(1050);
+  EXPECT_TRUE(out.empty()) << "no redraw within a tenth of a second";
+  view.Tick(1100);
+  EXPECT_NE(out.find("Server UI"), std::string::npos);
+  out.clear();
+  view.Tick(1300);
+  EXPECT_TRUE(out.empty()) << "nothing was left to draw";
 }
 
 TEST(ProgressViewTest, PlainLinesComeOncePerTenthAndEndWithTheOutcome) {
@@ -635,6 +655,40 @@ TEST(VenueReport, TablesAndExitCodeSayWhatBecameOfEachUnit) {
   EXPECT_EQ(FieldText(unit, "mode_before"), "bootload");
   EXPECT_EQ(FieldText(unit, "action"), "skip");
   EXPECT_EQ(FieldText(unit, "result"), "skipped");
+}
+
+// Workers queued with AddBetween alternate with the ones already waiting,
+// whether they come before the pool runs or while it does. The workers are
+// this test program, running no test; one at a time, so that the order in
+// which they start is the order of their turns.
+TEST(WorkerPoolTurns, WorkersAddedBetweenTakeEveryOtherTurn) {
+  const std::vector<std::string> idle = {"--gtest_filter=-*"};
+  struct Case {
+    std::vector<size_t> plain;    // queued with Add before the run
+    std::vector<size_t> between;  // queued with AddBetween: before the run, or once worker 0 has started
+    bool duringRun;
+    std::vector<size_t> turns;
+  };
+  const Case cases[] = {
+      {{0, 1, 2}, {10, 11, 12, 13}, false, {0, 10, 1, 11, 2, 12, 13}},
+      {{0, 1, 2, 3}, {10, 11}, true, {0, 1, 10, 2, 11, 3}},
+      {{0}, {10, 11}, true, {0, 10, 11}},
+  };
+  for (const Case& c : cases) {
+    WorkerPool pool(1);
+    for (size_t index : c.plain) pool.Add(index, idle, std::string());
+    if (!c.duringRun)
+      for (size_t index : c.between) pool.AddBetween(index, idle, std::string());
+    std::vector<size_t> turns;
+    pool.Run([](size_t, const std::string&) {},
+             [&](size_t index) {
+               turns.push_back(index);
+               if (c.duringRun && index == 0)
+                 for (size_t added : c.between) pool.AddBetween(added, idle, std::string());
+             },
+             [](size_t index, const WorkerPool::End& end) { EXPECT_TRUE(end.started) << index << end.problem; });
+    EXPECT_EQ(turns, c.turns);
+  }
 }
 
 TEST(VenueReport, ARoundCutShortSaysWhereItLeftTheUnit) {

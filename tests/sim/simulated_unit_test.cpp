@@ -113,7 +113,7 @@ sim::UnitOptions LoopbackOptions() {
 TEST(SimulatedUnitUdpTest, AnswersTheSenderUntilItLeavesTheBootloader) {
   sim::SimulatedUnit unit(LoopbackOptions());
   std::atomic<int> toApplication{0};
-  unit.SetModeChangeHandler([&](sim::UnitMode mode) { toApplication += mode == sim::UnitMode::Application; });
+  unit.AddModeChangeHandler([&](sim::UnitMode mode) { toApplication += mode == sim::UnitMode::Application; });
   std::string error;
   ASSERT_TRUE(unit.Start(&error)) << error;
   ASSERT_NE(0, unit.UdpPort());
