@@ -174,9 +174,13 @@ void AnnounceResponder::Handle(const uint8_t* data, size_t length, uint32_t from
   to.sin_port = htons(fromPort);
   to.sin_addr.s_addr = from;
   for (int i = 0; i < repeat; ++i) {
-    if (::sendto(sender, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
-      continue;
+    // Counted before it leaves: whoever hears the answer must find it
+    // counted already.
     ++answersSent_;
+    if (::sendto(sender, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+      --answersSent_;
+      continue;
+    }
     if (logPath.empty()) continue;
     if (FILE* log = std::fopen(logPath.c_str(), "a")) {
       std::fprintf(log, "answered %s\n", Dotted(from).c_str());
