@@ -106,7 +106,7 @@ for line in open(sys.argv[1], encoding="utf-8", errors="replace"):
         units.add(event["unit"])
 print(" ".join(sorted(units)))' "$1" 2>/dev/null; }
 three_writing() { (($(writing "$1" | wc -w) >= 3)); }
-says() { tr -d '\r' <"$1" | grep -q "$2"; }
+says() { grep -q "$2" <<<"$(tr -d '\r' <"$1")"; }
 
 # What the report says of each unit: "UNIT RESULT MODE_AFTER" lines, and the
 # ending first.

@@ -52,8 +52,10 @@ RESPONDER=$(dirname "$(readlink -f "$0")")/responder.py
 [[ ${TQ_WINE_NETNS:-} == 1 && ${TQ_WINE_SERIAL_HIDDEN:-} == 1 ]] || gui_fail "namespace variables not set"
 [[ $(readlink /proc/self/ns/net) != "$(readlink /proc/1/ns/net)" ]] || gui_fail "not in a private network namespace"
 [[ -z $(compgen -G '/dev/ttyS*' || true) ]] || gui_fail "machine serial devices visible"
-ip -o addr show dev lo | grep -q '10\.77\.0\.1/24' || gui_fail "10.77.0.1/24 missing on lo"
-ip route show table local | grep -q '^local 169\.254\.0\.0/16 dev lo' || gui_fail "link-local route missing"
+# (Read whole first: a grep -q that stops early would end ip with SIGPIPE,
+# which pipefail counts as a failure.)
+grep -q '10\.77\.0\.1/24' <<<"$(ip -o addr show dev lo)" || gui_fail "10.77.0.1/24 missing on lo"
+grep -q '^local 169\.254\.0\.0/16 dev lo' <<<"$(ip route show table local)" || gui_fail "link-local route missing"
 [[ $(readlink "$WINEPREFIX/dosdevices/com5") == "$GUI_PTY_DIR/ttyA" ]] || gui_fail "com5 link missing"
 gui_say "namespaces and COM link in place"
 

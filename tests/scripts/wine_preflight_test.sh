@@ -41,7 +41,7 @@ runners=(
   "tests/control/run_win_control_test.sh SIM WIN"
   "tests/discovery/run_win_discovery_test.sh SIM NATIVE WIN"
   "tests/update/run_win_update_test.sh SIM WIN"
-  "tests/cli/run_win_cli_test.sh SIM WIN"
+  "tests/cli/run_win_cli_test.sh SIM WIN WIN"
   "tests/cli/run_win_venue_stop_test.sh SIM WIN WIN"
   "tests/link/run_win_link_test.sh WIN"
   "tools/wine-run.sh --windows-program WIN -- true"
