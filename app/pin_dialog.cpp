@@ -13,16 +13,10 @@ constexpr int kPinFieldSize = 16;
 // hands it to a version query once the dialog has ended.
 Transport* g_pinLink = nullptr;
 
-bool IsFourDigits(const wchar_t* text) {
-  for (int i = 0; i < 4; ++i)
-    if (text[i] < L'0' || text[i] > L'9') return false;
-  return text[4] == 0;
-}
-
 void OnPinChanged(HWND dialog) {
   wchar_t pin[kPinFieldSize] = {};
   ::GetDlgItemTextW(dialog, IDC_PIN, pin, kPinFieldSize);
-  ::EnableWindow(::GetDlgItem(dialog, IDOK), IsFourDigits(pin));
+  ::EnableWindow(::GetDlgItem(dialog, IDOK), IsInstallerPin(pin));
   ::SecureZeroMemory(pin, sizeof pin);
 }
 

@@ -34,13 +34,6 @@ void Report(bool json, const char* event, const UnitTarget& target, const char* 
   }
 }
 
-bool IsFourDigits(const char* line) {
-  if (std::strlen(line) != kPinDigits) return false;
-  for (size_t i = 0; i < kPinDigits; ++i)
-    if (line[i] < '0' || line[i] > '9') return false;
-  return true;
-}
-
 // Only the kind and the endpoint of this link are used; it is never opened.
 Transport* MakeTextLink(const UnitTarget& target) { return MakeBootloaderLink(target); }
 
@@ -61,7 +54,7 @@ class ExitWatcher : public MessageHandler {
 
 bool ReadInstallerPinLine(char (&line)[kInstallerPinLineSize]) {
   const bool read = ReadSecretLine("Installer PIN: ", line, sizeof line);
-  return read && IsFourDigits(line);
+  return read && IsInstallerPin(line);
 }
 
 // The PIN dialog's rule: exactly four decimal digits. The PIN lives only in

@@ -13,6 +13,15 @@
 // ended by 0.
 extern const int ProbeBaudRates[7];
 
+// The installer PIN as the unit takes it: exactly four digits, for every
+// place that reads one (the PIN dialogs, the terminal).
+template <typename Char>
+bool IsInstallerPin(const Char* text) {
+  for (int i = 0; i < 4; ++i)
+    if (text[i] < Char('0') || text[i] > Char('9')) return false;
+  return text[4] == Char(0);
+}
+
 constexpr char kQueryCommand[] = "<SY,BQ/>";
 constexpr unsigned kQueryReplySize = 16;
 constexpr unsigned kCommandReplySize = 32;

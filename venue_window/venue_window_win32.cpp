@@ -26,6 +26,7 @@
 #include "cli/text.h"
 #include "cli/venue/report_files.h"
 #include "cli/venue/venue_update.h"
+#include "control/text_commands.h"
 #include "package/properties_container.h"
 #include "resources/resource.h"
 #include "venue_window/venue_table.h"
@@ -75,9 +76,6 @@ class WindowView : public cli::VenueView, public cli::RunnerView {
 class VenueWindow {
  public:
   VenueWindow(HINSTANCE instance, const VenueOptions& options) : instance_(instance), options_(options), view_(*this) {}
-  ~VenueWindow() {
-    if (thread_.joinable()) thread_.detach();
-  }
 
   INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
   void Attach(HWND dialog) { dialog_ = dialog; }
@@ -776,7 +774,14 @@ void VenueWindow::EnableControls() {
 
 void VenueWindow::SetStatus(const std::wstring& text) { ::SetDlgItemTextW(dialog_, IDC_VENUE_STATUS, text.c_str()); }
 
-void VenueWindow::ShowSummary() { SetStatus(W(cli::VenueTally(table_.Rounds()))); }
+void VenueWindow::ShowSummary() {
+  SetStatus(W(cli::VenueTally(table_.Rounds())));
+  bool anyRetryable = false;
+  for (size_t row = 0; row < table_.Size(); ++row) anyRetryable = anyRetryable || table_.Retryable(row);
+  if (anyRetryable)
+    ::SetDlgItemTextW(dialog_, IDC_VENUE_NOTICE,
+                      L"A unit that failed stays in bootload mode: check it again and Update checked units to retry.");
+}
 
 cli::VenueRequest VenueWindow::RequestFromOptions() const {
   cli::VenueRequest request;
@@ -800,12 +805,6 @@ struct PinAsk {
   std::string* pinLine;
 };
 
-bool IsFourDigits(const wchar_t* text) {
-  for (int i = 0; i < 4; ++i)
-    if (text[i] < L'0' || text[i] > L'9') return false;
-  return text[4] == 0;
-}
-
 INT_PTR CALLBACK PinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG: {
@@ -825,12 +824,12 @@ INT_PTR CALLBACK PinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
         case IDC_PIN:
           if (HIWORD(wParam) == EN_CHANGE) {
             ::GetDlgItemTextW(dialog, IDC_PIN, pin, kPinFieldSize);
-            ::EnableWindow(::GetDlgItem(dialog, IDOK), IsFourDigits(pin));
+            ::EnableWindow(::GetDlgItem(dialog, IDOK), IsInstallerPin(pin));
           }
           break;
         case IDOK: {
           ::GetDlgItemTextW(dialog, IDC_PIN, pin, kPinFieldSize);
-          if (!IsFourDigits(pin)) break;
+          if (!IsInstallerPin(pin)) break;
           PinAsk* ask = reinterpret_cast<PinAsk*>(::GetWindowLongPtrW(dialog, DWLP_USER));
           for (int i = 0; i < 4; ++i) ask->pinLine->push_back(static_cast<char>(pin[i]));
           ask->pinLine->push_back('\n');

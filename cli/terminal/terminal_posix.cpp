@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/terminal/line_reader.h"
 #include "cli/terminal/terminal.h"
 
 namespace cli {
@@ -55,28 +56,16 @@ void RestoreEchoAndRaise(int signal) {
   ::raise(signal);
 }
 
-// One line from the descriptor, a byte at a time so that nothing past the
-// line end is taken from a pipe that others may read on.
 bool ReadLine(int fd, char* buffer, size_t capacity) {
-  size_t used = 0;
-  bool overflow = false;
-  bool any = false;
-  for (;;) {
-    char c;
-    const ssize_t n = ::read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    any = true;
-    if (c == '\n') break;
-    if (used + 1 < capacity)
-      buffer[used++] = c;
-    else
-      overflow = true;
-    WipeMemory(&c, sizeof c);
-  }
-  if (used > 0 && buffer[used - 1] == '\r') --used;
-  buffer[used] = '\0';
-  return any && !overflow;
+  return ReadLineBytes(
+      [fd](char* c) {
+        for (;;) {
+          const ssize_t n = ::read(fd, c, 1);
+          if (n < 0 && errno == EINTR) continue;
+          return n == 1;
+        }
+      },
+      buffer, capacity);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "cli/terminal/line_reader.h"
 #include "cli/terminal/terminal.h"
 #include "cli/workers/child_process.h"
 #include "cli/text.h"
@@ -36,24 +37,12 @@ void WriteTo(DWORD which, const std::string& text) {
 }
 
 bool ReadLineFromFile(HANDLE input, char* buffer, size_t capacity) {
-  size_t used = 0;
-  bool overflow = false;
-  bool any = false;
-  for (;;) {
-    char c;
-    DWORD n = 0;
-    if (!::ReadFile(input, &c, 1, &n, nullptr) || n == 0) break;
-    any = true;
-    if (c == '\n') break;
-    if (used + 1 < capacity)
-      buffer[used++] = c;
-    else
-      overflow = true;
-    WipeMemory(&c, sizeof c);
-  }
-  if (used > 0 && buffer[used - 1] == '\r') --used;
-  buffer[used] = '\0';
-  return any && !overflow;
+  return ReadLineBytes(
+      [input](char* c) {
+        DWORD n = 0;
+        return ::ReadFile(input, c, 1, &n, nullptr) && n == 1;
+      },
+      buffer, capacity);
 }
 
 bool ReadLineFromConsole(HANDLE input, char* buffer, size_t capacity) {

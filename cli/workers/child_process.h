@@ -19,6 +19,12 @@ void SetWorkerProgram(const std::string& path);
 // to its unit ends when it is set; one that has goes on.
 std::wstring WorkerStopEventName(unsigned long processId);
 
+#ifdef _WIN32
+// One argument of a command line, quoted the way the runtime's parser reads
+// it back (backslashes are literal unless they come before a quote).
+std::wstring QuotedArgument(const std::wstring& argument);
+#endif
+
 class ChildProcess {
  public:
   ChildProcess() = default;

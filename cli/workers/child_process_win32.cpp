@@ -5,11 +5,7 @@
 
 namespace cli {
 
-namespace {
-
-// One argument quoted the way the runtime's command-line parser reads it
-// back: backslashes are literal unless they come before a quote.
-std::wstring Quoted(const std::wstring& argument) {
+std::wstring QuotedArgument(const std::wstring& argument) {
   if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
   std::wstring out = L"\"";
   size_t backslashes = 0;
@@ -28,6 +24,8 @@ std::wstring Quoted(const std::wstring& argument) {
   out.append(backslashes * 2, L'\\');
   return out + L"\"";
 }
+
+namespace {
 
 std::wstring& WorkerProgram() {
   static std::wstring program;
@@ -75,8 +73,8 @@ bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::s
   }
   ::SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
 
-  std::wstring commandLine = Quoted(self);
-  for (const std::string& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
+  std::wstring commandLine = QuotedArgument(self);
+  for (const std::string& argument : arguments) commandLine += L" " + QuotedArgument(Wide(argument));
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;

@@ -33,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/workers/child_process.h"
+
 namespace {
 
 constexpr DWORD kCloseHandlerLimitMs = 5000;  // what Windows gives a close handler
@@ -47,23 +49,6 @@ int Usage() {
 void Say(const std::wstring& text) {
   std::fwprintf(stdout, L"%ls\n", text.c_str());
   std::fflush(stdout);
-}
-
-std::wstring Quoted(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-  std::wstring out = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, L'\\');
-  return out + L"\"";
 }
 
 HANDLE OpenForChild(const wchar_t* path, bool write) {
@@ -95,7 +80,7 @@ int Start(int argc, wchar_t** argv) {
     return 3;
   }
   std::wstring commandLine;
-  for (int i = 5; i < argc; ++i) commandLine += (i > 5 ? L" " : L"") + Quoted(argv[i]);
+  for (int i = 5; i < argc; ++i) commandLine += (i > 5 ? L" " : L"") + cli::QuotedArgument(argv[i]);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;

@@ -13,7 +13,9 @@
 #   and stays in bootload mode; the summary line, the copied table and the
 #   saved report agree with the rows.
 # - The failed unit, answering again, checked again and retried, ends exact.
-# - Closing while units are written asks first, naming them.
+# - Closing while units are written asks first, naming them; No keeps the
+#   window, Yes closes it and the units being written are finished all the
+#   same by their workers.
 # - Cancel while units are written (two at a time): the window names the
 #   units being written; every unit that had begun ends exact, the others
 #   are never written.
@@ -315,4 +317,40 @@ for i in 1 2 3 4; do
   fi
 done
 close_window
+# Closing while units are written, answered Yes: the window goes, and the
+# units being written are finished by their workers all the same.
+for i in 5 6; do unit "close$i" $((20 + i)) --handling 2; done
+start_app "$APP" --time 2
+drive <<'EOF'
+wait-window TQVENUE 60000
+text 1100
+expect-within 60000 2 units found: 2 to update, 0 that cannot be updated
+click 1110
+wait-box 10000
+answer-box yes
+wait-window TQVENUE 5000
+EOF
+for _ in $(seq 600); do
+  [[ -n $(cell 10.77.0.25 $C_PERCENT) && -n $(cell 10.77.0.26 $C_PERCENT) ]] && break
+  sleep 0.1
+done
+drive <<'EOF'
+wait-window TQVENUE 5000
+close
+wait-box 10000
+answer-box yes
+EOF
+app_wait 30
+# The workers go on without the window; once none of ours is left (their
+# path holds this test's own folder), both units are exact.
+ours="$(basename "$SIM_DIR").bin.tq35b\.exe"
+for _ in $(seq 3000); do
+  pgrep -f "$ours" >/dev/null || break
+  sleep 0.1
+done
+if pgrep -f "$ours" >/dev/null; then gui_fail "the workers did not finish within 300 s of the window closing"; fi
+for i in 5 6; do
+  sim_stop "close$i"
+  sim_verify "close$i"
+done
 gui_say "ok"
